@@ -1,0 +1,47 @@
+# The two everyday commands are `make run` and `make test`; see README.md.
+SHELL := /bin/bash
+JOBS ?= $(shell nproc)
+BUILD_TYPE ?= RelWithDebInfo
+FUZZ_RUNS ?= 1000000
+
+ifeq ($(SANITIZE),1)
+  BUILD_DIR ?= build-sanitize
+  CMAKE_FLAGS += -DRAVNIX_SANITIZE=ON -DRAVNIX_BENCH=OFF
+  BUILD_TYPE := Debug
+else ifeq ($(TSAN),1)
+  BUILD_DIR ?= build-tsan
+  CMAKE_FLAGS += -DRAVNIX_TSAN=ON -DRAVNIX_BENCH=OFF
+else
+  BUILD_DIR ?= build
+endif
+
+.PHONY: all deps configure build run test bench fuzz clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+configure: deps
+	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS)
+
+run: build
+	$(BUILD_DIR)/src/cli/ravnix $(ARGS)
+
+test: build
+	@ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+
+bench: build
+	@scripts/run-benchmarks.sh $(BUILD_DIR)
+
+fuzz:
+	@scripts/install-deps.sh fuzz
+	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAVNIX_FUZZ=ON >/dev/null
+	@cmake --build build-fuzz -j $(JOBS)
+	@scripts/run-fuzzers.sh build-fuzz $(FUZZ_RUNS)
+
+clean:
+	rm -rf build build-sanitize build-tsan build-fuzz

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Ravnix needs to build and test, and only those
+# that are missing. Safe to run again: with everything present it does nothing.
+#   scripts/install-deps.sh          build + test packages
+#   scripts/install-deps.sh fuzz     also the clang toolchain for libFuzzer
+set -euo pipefail
+
+# Every package the project uses, in one place.
+BUILD_PACKAGES=(
+  cmake g++ make pkg-config ccache locales
+  libssl-dev nlohmann-json3-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+)
+TEST_SERVICE_PACKAGES=()
+FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+
+wanted=("${BUILD_PACKAGES[@]}" "${TEST_SERVICE_PACKAGES[@]}")
+for group in "$@"; do
+  case "$group" in
+    fuzz) wanted+=("${FUZZ_PACKAGES[@]}") ;;
+    *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for pkg in "${wanted[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$pkg")
+done
+
+if [[ ${#missing[@]} -eq 0 ]]; then
+  exit 0
+fi
+
+SUDO=()
+if [[ $(id -u) -ne 0 ]]; then
+  command -v sudo >/dev/null || { echo "install-deps: need root or sudo to install: ${missing[*]}" >&2; exit 1; }
+  SUDO=(sudo)
+fi
+
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${SUDO[@]}" apt-get update -q
+"${SUDO[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
