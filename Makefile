@@ -39,7 +39,7 @@ bench: build
 
 fuzz:
 	@scripts/install-deps.sh fuzz
-	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAVNIX_FUZZ=ON >/dev/null
+	@CC=clang-16 CXX=clang++-16 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAVNIX_FUZZ=ON >/dev/null
 	@cmake --build build-fuzz -j $(JOBS)
 	@scripts/run-fuzzers.sh build-fuzz $(FUZZ_RUNS)
 

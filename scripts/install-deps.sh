@@ -8,11 +8,11 @@ set -euo pipefail
 # Every package the project uses, in one place.
 BUILD_PACKAGES=(
   cmake g++ make pkg-config ccache locales
-  libssl-dev nlohmann-json3-dev
+  libssl-dev nlohmann-json3-dev libasio-dev
   libgtest-dev libgmock-dev libbenchmark-dev
 )
 TEST_SERVICE_PACKAGES=()
-FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+FUZZ_PACKAGES=(clang-16 libclang-rt-16-dev)
 
 wanted=("${BUILD_PACKAGES[@]}" "${TEST_SERVICE_PACKAGES[@]}")
 for group in "$@"; do
