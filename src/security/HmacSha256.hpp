@@ -12,7 +12,7 @@
 namespace ravnix {
 
 class HmacSha256 {
-public:
+  public:
     using Digest = std::array<std::uint8_t, 32>;
 
     explicit HmacSha256(std::span<const std::uint8_t> key) noexcept;
@@ -26,7 +26,7 @@ public:
 
     static constexpr std::size_t stateSize = 112; // sizeof(SHA256_CTX)
 
-private:
+  private:
     alignas(8) std::array<std::byte, stateSize> inner_{};
     alignas(8) std::array<std::byte, stateSize> outer_{};
 };

@@ -13,7 +13,8 @@ std::uint64_t PacketAuthenticator::tag(std::span<const std::uint8_t> body) const
     return le::load<std::uint64_t>(mac.data());
 }
 
-bool PacketAuthenticator::isValid(std::uint64_t expected, std::span<const std::uint8_t> body) const noexcept {
+bool PacketAuthenticator::isValid(std::uint64_t expected,
+                                  std::span<const std::uint8_t> body) const noexcept {
     std::uint8_t mine[8];
     std::uint8_t theirs[8];
     le::store<std::uint64_t>(mine, tag(body));

@@ -12,7 +12,7 @@
 namespace ravnix {
 
 class PacketAuthenticator {
-public:
+  public:
     // The model passes exactly 32 bytes of stored key material.
     PacketAuthenticator(std::span<const std::uint8_t> keyMaterial, std::uint32_t pairingID) noexcept
         : key_(keyMaterial), pairingID_(pairingID) {}
@@ -24,7 +24,7 @@ public:
     // Compares in constant time.
     bool isValid(std::uint64_t tag, std::span<const std::uint8_t> body) const noexcept;
 
-private:
+  private:
     HmacSha256 key_;
     std::uint32_t pairingID_;
 };

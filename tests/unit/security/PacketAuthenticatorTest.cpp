@@ -1,10 +1,10 @@
-#include "packet/PacketCodec.hpp"
-#include "security/HmacSha256.hpp"
 #include "security/PacketAuthenticator.hpp"
 
-#include <gtest/gtest.h>
+#include "packet/PacketCodec.hpp"
+#include "security/HmacSha256.hpp"
 
 #include <array>
+#include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <string>
@@ -24,7 +24,9 @@ Bytes fromHex(const std::string& hex) {
     return out;
 }
 
-Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
+Bytes bytesOf(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
 
 std::array<std::uint8_t, 32> testKey(std::uint8_t seed) {
     std::array<std::uint8_t, 32> key{};
@@ -62,7 +64,8 @@ TEST(HmacSha256, Rfc4231Vectors) {
     for (const auto& c : cases) {
         const HmacSha256 hmac(c.key);
         const auto split = std::span(c.data).size() - 4;
-        const auto mac = hmac.compute(std::span(c.data).first(split), std::span(c.data).subspan(split));
+        const auto mac =
+            hmac.compute(std::span(c.data).first(split), std::span(c.data).subspan(split));
         EXPECT_EQ(Bytes(mac.begin(), mac.end()), fromHex(c.mac));
         EXPECT_EQ(hmac.compute(c.data), mac); // same MAC unsplit
     }
@@ -95,8 +98,8 @@ TEST(PacketAuthenticator, RejectsAnyAlteration) {
     Bytes packet = touchBody(5);
     const std::size_t bodyLength = packet.size();
     packet.resize(bodyLength + PacketFormat::trailerSize);
-    ASSERT_TRUE(PacketCodec::appendTrailer(77, auth.tag(std::span(packet).first(bodyLength)), packet,
-                                           bodyLength));
+    ASSERT_TRUE(PacketCodec::appendTrailer(77, auth.tag(std::span(packet).first(bodyLength)),
+                                           packet, bodyLength));
 
     // Worst case for the receiver: whichever ID the trailer names belongs to a pairing with
     // the same key. The ID is inside the MAC, so a moved packet still fails.
