@@ -1,15 +1,14 @@
 #!/usr/bin/env bash
-# Runs every benchmark binary of a build and ends with one summary table, also written to
-# <build>/bench-summary.md.
+# Runs every benchmark of a build and ends with one summary table, also written to
+# <build>/bench-summary.md. bench_* are Google Benchmark programs (medians of 3
+# repetitions); measure_* print their own rows, each figure beside its floor or peer.
 set -euo pipefail
 build=${1:-build}
 out="$build/bench"
 mkdir -p "$out"
 summary="$build/bench-summary.md"
-{
-  echo "| benchmark | real time | cpu time |"
-  echo "|---|---:|---:|"
-} >"$summary.rows"
+rows="$summary.rows"
+: >"$rows"
 
 for bin in "$build"/tests/bench/bench_*; do
   [[ -x "$bin" ]] || continue
@@ -17,14 +16,25 @@ for bin in "$build"/tests/bench/bench_*; do
   echo "== $name"
   "$bin" --benchmark_out="$out/$name.csv" --benchmark_out_format=csv --benchmark_repetitions=3 \
     --benchmark_report_aggregates_only=true
-  # Keep the medians: columns are name,iterations,real_time,cpu_time,time_unit,...
+  # Columns: name,iterations,real_time,cpu_time,time_unit,...
   awk -F, 'NR>1 && $1 ~ /_median"?$/ {
       gsub(/"/, "", $1); sub(/_median$/, "", $1);
-      printf "| %s | %.1f %s | %.1f %s |\n", $1, $3, $5, $4, $5 }' \
-    <(sed -n '/^name,/,$p' "$out/$name.csv") >>"$summary.rows"
+      printf "| %s | %.1f %s (cpu %.1f %s) | | |\n", $1, $3, $5, $4, $5 }' \
+    <(sed -n '/^name,/,$p' "$out/$name.csv") >>"$rows"
 done
 
-mv "$summary.rows" "$summary"
+for bin in "$build"/tests/bench/measure_*; do
+  [[ -x "$bin" ]] || continue
+  echo "== $(basename "$bin")"
+  "$bin" | tee -a "$rows"
+done
+
+{
+  echo "| measurement | result | floor or peer (same run) | ratio / target |"
+  echo "|---|---|---|---|"
+  cat "$rows"
+} >"$summary"
+rm -f "$rows"
 echo
-echo "== Summary (medians of 3 repetitions; $summary)"
+echo "== Summary ($summary)"
 cat "$summary"

@@ -10,7 +10,7 @@
 namespace ravnix::le {
 
 template <typename T>
-    requires std::is_integral_v<T> || std::is_same_v<T, float>
+requires std::is_integral_v<T> || std::is_same_v<T, float>
 inline T load(const std::uint8_t* at) noexcept {
     if constexpr (std::is_same_v<T, float>) {
         return std::bit_cast<float>(load<std::uint32_t>(at));
@@ -25,7 +25,7 @@ inline T load(const std::uint8_t* at) noexcept {
 }
 
 template <typename T>
-    requires std::is_integral_v<T> || std::is_same_v<T, float>
+requires std::is_integral_v<T> || std::is_same_v<T, float>
 inline void store(std::uint8_t* at, T value) noexcept {
     if constexpr (std::is_same_v<T, float>) {
         store<std::uint32_t>(at, std::bit_cast<std::uint32_t>(value));

@@ -31,13 +31,16 @@ void writeCommonHeader(std::uint8_t* out, PacketKind kind, std::uint32_t sequenc
     le::store<std::uint64_t>(out + 8, deviceTimeNanos);
 }
 
-std::int64_t signedSize(std::size_t n) noexcept { return static_cast<std::int64_t>(n); }
+std::int64_t signedSize(std::size_t n) noexcept {
+    return static_cast<std::int64_t>(n);
+}
 
 } // namespace
 
 std::expected<CommonHeader, PacketError> PacketCodec::peekHeader(Bytes bytes) noexcept {
     if (bytes.size() < kHeader) {
-        return std::unexpected(PacketError::Truncated{signedSize(kHeader), signedSize(bytes.size())});
+        return std::unexpected(
+            PacketError::Truncated{signedSize(kHeader), signedSize(bytes.size())});
     }
     const std::uint8_t* p = bytes.data();
     if (auto magic = le::load<std::uint16_t>(p); magic != PacketFormat::magic) {
@@ -53,8 +56,8 @@ std::expected<CommonHeader, PacketError> PacketCodec::peekHeader(Bytes bytes) no
                         le::load<std::uint64_t>(p + 8)};
 }
 
-std::expected<TouchHeader, PacketError> PacketCodec::decodeTouch(Bytes bytes,
-                                                                 std::span<FingerSample> samples) noexcept {
+std::expected<TouchHeader, PacketError>
+PacketCodec::decodeTouch(Bytes bytes, std::span<FingerSample> samples) noexcept {
     auto common = peekHeader(bytes);
     if (!common) {
         return std::unexpected(common.error());
@@ -72,11 +75,13 @@ std::expected<TouchHeader, PacketError> PacketCodec::decodeTouch(Bytes bytes,
         return std::unexpected(PacketError::TooManyFingers{fingerCount});
     }
     if (samples.size() < fingerCount) {
-        return std::unexpected(PacketError::BufferTooSmall{fingerCount, signedSize(samples.size())});
+        return std::unexpected(
+            PacketError::BufferTooSmall{fingerCount, signedSize(samples.size())});
     }
     const std::size_t needed = kTouchHeader + kRecord * fingerCount;
     if (bytes.size() < needed) {
-        return std::unexpected(PacketError::Truncated{signedSize(needed), signedSize(bytes.size())});
+        return std::unexpected(
+            PacketError::Truncated{signedSize(needed), signedSize(bytes.size())});
     }
     for (std::size_t i = 0; i < fingerCount; ++i) {
         const std::uint8_t* record = p + kTouchHeader + kRecord * i;
@@ -88,12 +93,9 @@ std::expected<TouchHeader, PacketError> PacketCodec::decodeTouch(Bytes bytes,
                                   le::load<float>(record + 10)};
     }
     const std::uint8_t clickCount = p[22];
-    return TouchHeader{common->sequence,
-                       common->deviceTimeNanos,
-                       le::load<float>(p + 16),
-                       fingerCount,
-                       TouchFlags{p[21]},
-                       clickCount == 0 ? std::uint8_t{1} : clickCount};
+    return TouchHeader{common->sequence,        common->deviceTimeNanos,
+                       le::load<float>(p + 16), fingerCount,
+                       TouchFlags{p[21]},       clickCount == 0 ? std::uint8_t{1} : clickCount};
 }
 
 std::expected<std::size_t, PacketError>
@@ -104,7 +106,8 @@ PacketCodec::encodeTouch(const TouchHeader& header, std::span<const FingerSample
     }
     const std::size_t needed = kTouchHeader + kRecord * samples.size();
     if (buffer.size() < needed) {
-        return std::unexpected(PacketError::BufferTooSmall{signedSize(needed), signedSize(buffer.size())});
+        return std::unexpected(
+            PacketError::BufferTooSmall{signedSize(needed), signedSize(buffer.size())});
     }
     std::uint8_t* out = buffer.data();
     writeCommonHeader(out, PacketKind::touch, header.sequence, header.deviceTimeNanos);
@@ -133,7 +136,8 @@ std::expected<ControlPacket, PacketError> PacketCodec::decodeControl(Bytes bytes
         return std::unexpected(PacketError::KindMismatch{PacketKind::ping, common->kind});
     }
     if (bytes.size() < kControl) {
-        return std::unexpected(PacketError::Truncated{signedSize(kControl), signedSize(bytes.size())});
+        return std::unexpected(
+            PacketError::Truncated{signedSize(kControl), signedSize(bytes.size())});
     }
     return ControlPacket{common->kind, common->sequence, common->deviceTimeNanos,
                          le::load<std::uint64_t>(bytes.data() + 16)};
@@ -142,7 +146,8 @@ std::expected<ControlPacket, PacketError> PacketCodec::decodeControl(Bytes bytes
 std::expected<std::size_t, PacketError> PacketCodec::encodeControl(const ControlPacket& packet,
                                                                    MutableBytes buffer) noexcept {
     if (buffer.size() < kControl) {
-        return std::unexpected(PacketError::BufferTooSmall{signedSize(kControl), signedSize(buffer.size())});
+        return std::unexpected(
+            PacketError::BufferTooSmall{signedSize(kControl), signedSize(buffer.size())});
     }
     writeCommonHeader(buffer.data(), packet.kind, packet.sequence, packet.deviceTimeNanos);
     le::store<std::uint64_t>(buffer.data() + 16, packet.echoTimeNanos);
@@ -167,7 +172,8 @@ std::expected<std::size_t, PacketError> PacketCodec::appendTrailer(std::uint32_t
 
 std::expected<Trailer, PacketError> PacketCodec::readTrailer(Bytes bytes) noexcept {
     if (bytes.size() < kTrailer + 1) {
-        return std::unexpected(PacketError::Truncated{signedSize(kTrailer + 1), signedSize(bytes.size())});
+        return std::unexpected(
+            PacketError::Truncated{signedSize(kTrailer + 1), signedSize(bytes.size())});
     }
     const std::size_t body = bytes.size() - kTrailer;
     return Trailer{le::load<std::uint32_t>(bytes.data() + body),
@@ -176,11 +182,16 @@ std::expected<Trailer, PacketError> PacketCodec::readTrailer(Bytes bytes) noexce
 
 const char* describe(PacketKind kind) noexcept {
     switch (kind) {
-    case PacketKind::touch: return "touch";
-    case PacketKind::ping: return "ping";
-    case PacketKind::pong: return "pong";
-    case PacketKind::bye: return "bye";
-    case PacketKind::unpaired: return "unpaired";
+    case PacketKind::touch:
+        return "touch";
+    case PacketKind::ping:
+        return "ping";
+    case PacketKind::pong:
+        return "pong";
+    case PacketKind::bye:
+        return "bye";
+    case PacketKind::unpaired:
+        return "unpaired";
     }
     return "?";
 }
@@ -192,7 +203,8 @@ std::string describe(const PacketError& error) {
             using E = std::decay_t<decltype(e)>;
             if constexpr (std::is_same_v<E, PacketError::BufferTooSmall>) {
                 std::snprintf(text, sizeof text, "bufferTooSmall(needed: %lld, available: %lld)",
-                              static_cast<long long>(e.needed), static_cast<long long>(e.available));
+                              static_cast<long long>(e.needed),
+                              static_cast<long long>(e.available));
             } else if constexpr (std::is_same_v<E, PacketError::Truncated>) {
                 std::snprintf(text, sizeof text, "truncated(expected: %lld, actual: %lld)",
                               static_cast<long long>(e.expected), static_cast<long long>(e.actual));
@@ -205,7 +217,8 @@ std::string describe(const PacketError& error) {
             } else if constexpr (std::is_same_v<E, PacketError::UnknownPhase>) {
                 std::snprintf(text, sizeof text, "unknownPhase(%u)", unsigned{e.raw});
             } else if constexpr (std::is_same_v<E, PacketError::TooManyFingers>) {
-                std::snprintf(text, sizeof text, "tooManyFingers(%lld)", static_cast<long long>(e.count));
+                std::snprintf(text, sizeof text, "tooManyFingers(%lld)",
+                              static_cast<long long>(e.count));
             } else {
                 std::snprintf(text, sizeof text, "kindMismatch(expected: %s, actual: %s)",
                               describe(e.expected), describe(e.actual));

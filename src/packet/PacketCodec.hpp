@@ -36,8 +36,8 @@ struct PacketCodec {
 
     // A touch body (without trailer). Writes fingerCount samples to the front of `samples`;
     // on failure some slots may already be written. clickCount 0 on the wire reads as 1.
-    static std::expected<TouchHeader, PacketError> decodeTouch(Bytes bytes,
-                                                               std::span<FingerSample> samples) noexcept;
+    static std::expected<TouchHeader, PacketError>
+    decodeTouch(Bytes bytes, std::span<FingerSample> samples) noexcept;
 
     // Writes 23 + 14·n bytes; the finger count written is samples.size(), not the header's.
     static std::expected<std::size_t, PacketError>

@@ -142,7 +142,7 @@ struct PacketError {
     Case value;
 
     template <typename T>
-        requires std::is_constructible_v<Case, T>
+    requires std::is_constructible_v<Case, T>
     constexpr PacketError(T c) : value(c) {} // NOLINT(google-explicit-constructor)
 
     template <typename T> constexpr bool is() const noexcept {

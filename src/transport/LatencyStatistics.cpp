@@ -32,8 +32,8 @@ std::uint64_t LatencyStatistics::percentile(std::span<const std::uint64_t> sorte
     const auto lo = static_cast<std::size_t>(std::floor(position));
     const std::size_t hi = std::min(lo + 1, n - 1);
     const double f = position - static_cast<double>(lo);
-    const double value =
-        std::round((1.0 - f) * static_cast<double>(sorted[lo]) + f * static_cast<double>(sorted[hi]));
+    const double value = std::round((1.0 - f) * static_cast<double>(sorted[lo]) +
+                                    f * static_cast<double>(sorted[hi]));
     // Near 2^64 the double can round past the largest UInt64; clamp rather than overflow.
     if (value >= 18446744073709551616.0) {
         return std::numeric_limits<std::uint64_t>::max();
@@ -71,14 +71,16 @@ double LatencyStatistics::lossRate() const noexcept {
 }
 
 std::string LatencyStatistics::description() const {
-    std::string text = formatC("örnek     %lld  (kayıp %lld, %%%.2f)", static_cast<long long>(sampleCount),
-                               static_cast<long long>(lostCount), lossRate() * 100.0);
+    std::string text =
+        formatC("örnek     %lld  (kayıp %lld, %%%.2f)", static_cast<long long>(sampleCount),
+                static_cast<long long>(lostCount), lossRate() * 100.0);
     text += '\n' + millisecondsLine("min       ", minNanos);
     text += '\n' + millisecondsLine("p50       ", p50Nanos);
     text += '\n' + millisecondsLine("p95       ", p95Nanos);
     text += '\n' + millisecondsLine("p99       ", p99Nanos);
     text += '\n' + millisecondsLine("max       ", maxNanos);
-    text += '\n' + millisecondsLine("jitter    ", medianJitterNanos) + "  (ardışık farkların medyanı)";
+    text +=
+        '\n' + millisecondsLine("jitter    ", medianJitterNanos) + "  (ardışık farkların medyanı)";
     return text;
 }
 
@@ -96,7 +98,8 @@ void ClockOffsetEstimator::add(std::uint64_t sentAt, std::uint64_t remoteTime,
     offsets.push_back(static_cast<std::int64_t>(offset));
     const std::size_t keep = windowSize > 0 ? static_cast<std::size_t>(windowSize) : 0;
     if (offsets.size() > keep) {
-        offsets.erase(offsets.begin(), offsets.begin() + static_cast<std::ptrdiff_t>(offsets.size() - keep));
+        offsets.erase(offsets.begin(),
+                      offsets.begin() + static_cast<std::ptrdiff_t>(offsets.size() - keep));
     }
 }
 

@@ -32,7 +32,8 @@ struct LatencyStatistics {
 
     // Linear interpolation between the two nearest ranks of an ascending list, rounded
     // half away from zero; 0 for an empty list.
-    static std::uint64_t percentile(std::span<const std::uint64_t> sorted, double fraction) noexcept;
+    static std::uint64_t percentile(std::span<const std::uint64_t> sorted,
+                                    double fraction) noexcept;
 
     bool operator==(const LatencyStatistics&) const = default;
 };

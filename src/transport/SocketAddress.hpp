@@ -24,7 +24,8 @@ struct SocketAddress {
     explicit SocketAddress(const sockaddr_in& record) : storage(record) {}
 
     // From dotted-quad text; anything inet_pton refuses fails with code 22 (EINVAL).
-    static std::expected<SocketAddress, SocketError> make(const std::string& host, std::uint16_t port);
+    static std::expected<SocketAddress, SocketError> make(const std::string& host,
+                                                          std::uint16_t port);
 
     std::string host() const;
     std::uint16_t port() const noexcept { return ntohs(storage.sin_port); }

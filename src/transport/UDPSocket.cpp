@@ -47,7 +47,9 @@ std::expected<std::shared_ptr<UDPSocket>, SocketError> UDPSocket::create() {
     return std::shared_ptr<UDPSocket>(new UDPSocket(fd));
 }
 
-UDPSocket::~UDPSocket() { close(); }
+UDPSocket::~UDPSocket() {
+    close();
+}
 
 void UDPSocket::close() noexcept {
     const int fd = descriptor_.exchange(-1);

@@ -15,7 +15,7 @@
 namespace ravnix {
 
 class UDPSocket {
-public:
+  public:
     struct Datagram {
         std::size_t count = 0;
         SocketAddress sender;
@@ -42,7 +42,7 @@ public:
     // Closes ahead of release; release then closes nothing a second time.
     void close() noexcept;
 
-private:
+  private:
     explicit UDPSocket(int descriptor) noexcept : descriptor_(descriptor) {}
     std::atomic<int> descriptor_;
 };

@@ -3,10 +3,10 @@
 
 #include "packet/PacketCodec.hpp"
 #include "security/PacketAuthenticator.hpp"
-
-#include <benchmark/benchmark.h>
+#include "security/PairingHandshake.hpp"
 
 #include <array>
+#include <benchmark/benchmark.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
@@ -17,16 +17,17 @@ using namespace ravnix;
 std::array<std::uint8_t, 93> fiveFingerBody() {
     std::array<FingerSample, 5> samples{};
     for (std::size_t i = 0; i < samples.size(); ++i) {
-        samples[i] = {static_cast<std::uint8_t>(i), FingerPhase::moved, 0.1f * static_cast<float>(i),
-                      0.2f, 8.0f};
+        samples[i] = {static_cast<std::uint8_t>(i), FingerPhase::moved,
+                      0.1f * static_cast<float>(i), 0.2f, 8.0f};
     }
     std::array<std::uint8_t, 93> body{};
     (void)PacketCodec::encodeTouch({1, 2, 0.0f, 5, TouchFlags{}, 1}, samples, body);
     return body;
 }
 
-const std::array<std::uint8_t, 32> kKey{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
-                                        17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
+const std::array<std::uint8_t, 32> kKey{1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11,
+                                        12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22,
+                                        23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
 
 void DecodeTouchFiveFingers(benchmark::State& state) {
     const auto body = fiveFingerBody();
@@ -63,5 +64,21 @@ void TagOneShotHMAC(benchmark::State& state) {
     }
 }
 BENCHMARK(TagOneShotHMAC);
+
+} // namespace
+
+namespace {
+
+// One side of a pairing: key generation, agreement, and both key derivations.
+void HandshakeOneSide(benchmark::State& state) {
+    const auto peer = ravnix::PairingHandshake::make(ravnix::Pairing::Role::responder).value();
+    for (auto _ : state) {
+        auto side = ravnix::PairingHandshake::make(ravnix::Pairing::Role::initiator);
+        auto outcome = side->complete(peer.publicKey());
+        benchmark::DoNotOptimize(outcome);
+    }
+    state.SetLabel("keygen + X25519 + 2 x HKDF");
+}
+BENCHMARK(HandshakeOneSide)->Unit(benchmark::kMicrosecond);
 
 } // namespace

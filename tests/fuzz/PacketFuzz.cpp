@@ -22,7 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto header = PacketCodec::decodeTouch(bytes, std::span(samples).first(capacity));
     if (header) {
         std::array<std::uint8_t, PacketFormat::touchPacketSize(5)> again{};
-        auto written = PacketCodec::encodeTouch(*header, std::span(samples).first(header->fingerCount), again);
+        auto written =
+            PacketCodec::encodeTouch(*header, std::span(samples).first(header->fingerCount), again);
         if (!written || *written > size) {
             std::abort();
         }

@@ -1,14 +1,16 @@
-#include "packet/ByteOrder.hpp"
 #include "packet/PacketCodec.hpp"
 
-#include <gtest/gtest.h>
+#include "packet/ByteOrder.hpp"
 
 #include <array>
+#include <gtest/gtest.h>
 #include <ostream>
 #include <vector>
 
 namespace ravnix {
-void PrintTo(const PacketError& error, std::ostream* os) { *os << describe(error); }
+void PrintTo(const PacketError& error, std::ostream* os) {
+    *os << describe(error);
+}
 } // namespace ravnix
 
 namespace ravnix {
@@ -67,11 +69,13 @@ TEST(PacketCodecHeader, ChecksLengthMagicVersionKindInThatOrder) {
     bad = b;
     bad[2] = 2;
     bad[3] = 6;
-    EXPECT_EQ(PacketCodec::peekHeader(bad).error(), PacketError(PacketError::UnsupportedVersion{2}));
+    EXPECT_EQ(PacketCodec::peekHeader(bad).error(),
+              PacketError(PacketError::UnsupportedVersion{2}));
     for (std::uint8_t kind : {0, 6, 255}) {
         bad = b;
         bad[3] = kind;
-        EXPECT_EQ(PacketCodec::peekHeader(bad).error(), PacketError(PacketError::UnknownKind{kind}));
+        EXPECT_EQ(PacketCodec::peekHeader(bad).error(),
+                  PacketError(PacketError::UnknownKind{kind}));
     }
 }
 
@@ -146,7 +150,8 @@ TEST(PacketCodecTouch, EncodeWritesTheSampleCountAndLeavesClickCountAlone) {
 TEST(PacketCodecTouch, EncodeRefusesTooManySamplesAndShortBuffers) {
     std::array<FingerSample, 6> six{};
     std::array<std::uint8_t, 200> big{};
-    EXPECT_EQ(PacketCodec::encodeTouch({}, six, big).error(), PacketError(PacketError::TooManyFingers{6}));
+    EXPECT_EQ(PacketCodec::encodeTouch({}, six, big).error(),
+              PacketError(PacketError::TooManyFingers{6}));
     std::array<std::uint8_t, 36> small{};
     EXPECT_EQ(PacketCodec::encodeTouch({}, std::span(six).first(1), small).error(),
               PacketError(PacketError::BufferTooSmall{37, 36}));

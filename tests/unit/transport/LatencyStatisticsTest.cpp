@@ -1,12 +1,11 @@
 #include "transport/LatencyStatistics.hpp"
 
-#include <gtest/gtest.h>
-
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
+#include <gtest/gtest.h>
 #include <limits>
+#include <string>
 #include <vector>
 
 namespace ravnix {
@@ -80,8 +79,8 @@ TEST(LatencyStatistics, TextUsesAFullStopInADecimalCommaLocale) {
         char pattern[] = "/tmp/ravnix-locale-XXXXXX";
         if (mkdtemp(pattern) != nullptr) {
             folder = pattern;
-            const std::string command = "localedef -i tr_TR -f UTF-8 " + folder +
-                                        "/tr_TR.UTF-8 >/dev/null 2>&1";
+            const std::string command =
+                "localedef -i tr_TR -f UTF-8 " + folder + "/tr_TR.UTF-8 >/dev/null 2>&1";
             if (std::system(command.c_str()) == 0) {
                 setenv("LOCPATH", folder.c_str(), 1);
                 chosen = std::setlocale(LC_NUMERIC, "tr_TR.UTF-8");

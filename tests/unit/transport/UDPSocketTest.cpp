@@ -1,13 +1,13 @@
-#include "transport/MonotonicClock.hpp"
 #include "transport/UDPSocket.hpp"
 
-#include <gtest/gtest.h>
+#include "transport/MonotonicClock.hpp"
 
 #include <arpa/inet.h>
 #include <array>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 #include <vector>
 
@@ -29,7 +29,9 @@ std::uint16_t localPort(int fd) {
     return ntohs(record.sin_port);
 }
 
-SocketAddress loopback(std::uint16_t port) { return SocketAddress::make("127.0.0.1", port).value(); }
+SocketAddress loopback(std::uint16_t port) {
+    return SocketAddress::make("127.0.0.1", port).value();
+}
 
 TEST(UDPSocket, TimeoutReportsNoDatagramNotAnError) {
     auto socket = boundSocket();
