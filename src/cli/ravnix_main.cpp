@@ -17,9 +17,12 @@ constexpr const char* kUsage =
     "üzerinden alır ve işaretçi, tıklama, kaydırma ve kısayol olaylarına dönüştürür.\n";
 
 constexpr const char* kMissing =
-    "ravnix: uygulama henüz kurulmadı. Hazır olanlar: dokunma paketi biçimi, paket\n"
-    "doğrulama, UDP soketi, gecikme istatistikleri. Eksik olanlar: bağlantı sunucusu,\n"
-    "dokunma yorumlayıcısı, işaretçi çıktısı, eşleştirme, eşler arası bağlantı, arayüz.\n";
+    "ravnix: uygulama henüz kurulmadı, yalnızca kitaplıkları var.\n"
+    "Hazır olanlar: dokunma paketi biçimi, paket doğrulama, UDP soketi, gecikme\n"
+    "istatistikleri, bağlantı sunucusu, eşleştirme el sıkışması ve mesajları, alan\n"
+    "kayıtları, kuyruklar ve tercihler.\n"
+    "Eksik olanlar: dokunma yorumlayıcısı, işaretçi çıktısı, eşleştirme dinleyicisi ve\n"
+    "deposu, eşler arası bağlantı, uygulama modeli, arayüz.\n";
 
 } // namespace
 
