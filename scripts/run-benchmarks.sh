@@ -10,6 +10,13 @@ summary="$build/bench-summary.md"
 rows="$summary.rows"
 : >"$rows"
 
+# The X11 benchmarks need a display: our own Xvfb, stopped again on exit.
+services="$build/bench-services"
+tests/support/xvfb.sh start "$services" >/dev/null
+trap 'tests/support/xvfb.sh stop "$services"' EXIT
+display=$(sed -n 's/^DISPLAY=//p' "$services/xvfb.env")
+if [[ -n "$display" ]]; then export DISPLAY="$display"; else echo "no Xvfb: X11 rows will be skipped"; fi
+
 for bin in "$build"/tests/bench/bench_*; do
   [[ -x "$bin" ]] || continue
   name=$(basename "$bin")

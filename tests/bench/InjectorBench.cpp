@@ -1,0 +1,59 @@
+// Per-call cost of the pointer injector's hot operations with the recording backend, and of
+// one real X11 motion event (post + flush) when a display is available.
+
+#include "app/PointerInjector.hpp"
+#include "platform/RecordingEventSystem.hpp"
+#include "platform/x11/X11EventSystem.hpp"
+
+#include <benchmark/benchmark.h>
+#include <cstdlib>
+
+namespace {
+
+using namespace ravnix;
+
+std::shared_ptr<RecordingEventSystem> countingEvents() {
+    auto events = std::make_shared<RecordingEventSystem>();
+    events->setKeepEvents(false);
+    return events;
+}
+
+void InjectorMove(benchmark::State& state) {
+    auto events = countingEvents();
+    PointerInjector injector(events, PointerSettings::standard, {});
+    double direction = 1;
+    for (auto _ : state) {
+        injector.move(0.002 * direction, 0.001, 1.0 / 120);
+        direction = -direction; // stay on the display
+    }
+    state.SetLabel("recording backend");
+}
+BENCHMARK(InjectorMove);
+
+void InjectorScroll(benchmark::State& state) {
+    auto events = countingEvents();
+    PointerInjector injector(events, PointerSettings::standard, {});
+    for (auto _ : state) {
+        injector.scroll(ScrollPhase::changed, 0, 3.7, -2.2);
+    }
+    state.SetLabel("recording backend");
+}
+BENCHMARK(InjectorScroll);
+
+void X11MotionPostAndFlush(benchmark::State& state) {
+    auto opened = X11EventSystem::open(nullptr);
+    if (!opened || !(*opened)->isTrusted()) {
+        state.SkipWithError("no X display with XTEST");
+        return;
+    }
+    auto& events = *opened;
+    int i = 0;
+    for (auto _ : state) {
+        auto event = events->mouseEvent(std::nullopt, MouseEventType::mouseMoved,
+                                        {100.0 + (i++ % 500), 300.0}, MouseButton::left);
+        events->post(*event);
+    }
+}
+BENCHMARK(X11MotionPostAndFlush)->Unit(benchmark::kMicrosecond);
+
+} // namespace
