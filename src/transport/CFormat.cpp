@@ -16,6 +16,12 @@ locale_t cLocale() {
 
 } // namespace
 
+ScopedCLocale::ScopedCLocale() noexcept : previous(uselocale(cLocale())) {}
+
+ScopedCLocale::~ScopedCLocale() {
+    uselocale(static_cast<locale_t>(previous));
+}
+
 std::string formatC(const char* format, ...) {
     const locale_t previous = uselocale(cLocale());
     char stack[256];

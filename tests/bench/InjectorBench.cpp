@@ -57,3 +57,37 @@ void X11MotionPostAndFlush(benchmark::State& state) {
 BENCHMARK(X11MotionPostAndFlush)->Unit(benchmark::kMicrosecond);
 
 } // namespace
+
+#include "app/TouchInterpreter.hpp"
+
+namespace {
+
+// One frame through the interpreter and the injector to the recording backend.
+void InterpreterFrame(benchmark::State& state) {
+    const auto count = static_cast<std::size_t>(state.range(0));
+    auto events = countingEvents();
+    std::uint64_t now = 1'000'000'000ULL;
+    auto clock = [&now] { return now; };
+    auto injector = std::make_shared<PointerInjector>(events, PointerSettings::standard,
+                                                      std::filesystem::path{}, clock);
+    auto interpreter =
+        TouchInterpreter::make({injector, ScrollSettings::standard, nullptr, nullptr, {}, clock})
+            .value();
+    std::array<FingerSample, 2> fingers{FingerSample{1, FingerPhase::moved, 0.3f, 0.5f, 5},
+                                        FingerSample{2, FingerPhase::moved, 0.6f, 0.5f, 5}};
+    TouchHeader header{0, 0, 0, static_cast<std::uint8_t>(count), {}, 1};
+    float wobble = 0.001f;
+    for (auto _ : state) {
+        now += 8'333'333;
+        header.deviceTimeNanos += 8'333'333;
+        ++header.sequence;
+        wobble = -wobble;
+        fingers[0].y += wobble;
+        fingers[1].y += wobble;
+        interpreter->handle(header, std::span<const FingerSample>(fingers).first(count));
+    }
+    state.SetLabel(count == 1 ? "one finger: motion" : "two fingers: scroll");
+}
+BENCHMARK(InterpreterFrame)->Arg(1)->Arg(2);
+
+} // namespace

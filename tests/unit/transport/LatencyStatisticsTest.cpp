@@ -1,5 +1,7 @@
 #include "transport/LatencyStatistics.hpp"
 
+#include "support/DecimalCommaLocale.hpp"
+
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -72,33 +74,11 @@ TEST(LatencyStatistics, LossRateAndText) {
 
 // A desktop toolkit switches the process to the user's locale; Turkish writes 1,50.
 TEST(LatencyStatistics, TextUsesAFullStopInADecimalCommaLocale) {
-    const char* chosen = std::setlocale(LC_NUMERIC, "tr_TR.UTF-8");
-    std::string folder;
-    if (chosen == nullptr) {
-        // Not installed system-wide: compile it into a private folder for this test.
-        char pattern[] = "/tmp/ravnix-locale-XXXXXX";
-        if (mkdtemp(pattern) != nullptr) {
-            folder = pattern;
-            const std::string command =
-                "localedef -i tr_TR -f UTF-8 " + folder + "/tr_TR.UTF-8 >/dev/null 2>&1";
-            if (std::system(command.c_str()) == 0) {
-                setenv("LOCPATH", folder.c_str(), 1);
-                chosen = std::setlocale(LC_NUMERIC, "tr_TR.UTF-8");
-            }
-        }
-    }
-    if (chosen == nullptr) {
+    const test::DecimalCommaLocale turkish;
+    if (!turkish.isActive()) {
         GTEST_SKIP() << "no Turkish locale: not installed and localedef could not build one";
     }
-    char probe[16];
-    std::snprintf(probe, sizeof probe, "%.2f", 1.5);
     const std::string text = stats({1'500'000}, 0).description();
-    std::setlocale(LC_NUMERIC, "C");
-    unsetenv("LOCPATH");
-    if (!folder.empty()) {
-        std::system(("rm -rf " + folder).c_str());
-    }
-    ASSERT_STREQ(probe, "1,50") << "the locale did not switch to a decimal comma";
     EXPECT_NE(text.find("  1.50 ms"), std::string::npos) << text;
 }
 
