@@ -40,7 +40,7 @@ bench: build
 fuzz:
 	@scripts/install-deps.sh fuzz
 	@CC=clang-16 CXX=clang++-16 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAVNIX_FUZZ=ON >/dev/null
-	@cmake --build build-fuzz -j $(JOBS)
+	@cmake --build build-fuzz --target fuzzers -j $(JOBS)
 	@scripts/run-fuzzers.sh build-fuzz $(FUZZ_RUNS)
 
 clean:
