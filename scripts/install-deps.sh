@@ -9,12 +9,13 @@ set -euo pipefail
 BUILD_PACKAGES=(
   cmake g++ make pkg-config ccache locales
   libssl-dev nlohmann-json3-dev libasio-dev
-  libavahi-client-dev libsecret-1-dev libx11-dev libxtst-dev libxrandr-dev
+  libavahi-client-dev libsecret-1-dev libx11-dev libxtst-dev libxrandr-dev qt6-base-dev
   libgtest-dev libgmock-dev libbenchmark-dev
 )
 # Started by the integration tests themselves (tests/support/).
 TEST_SERVICE_PACKAGES=(
   xvfb x11-utils x11-xserver-utils dbus avahi-daemon avahi-utils gnome-keyring libsecret-tools
+  fonts-dejavu-core
 )
 FUZZ_PACKAGES=(clang-16 libclang-rt-16-dev)
 
