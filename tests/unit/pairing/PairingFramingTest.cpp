@@ -40,9 +40,12 @@ PairingOffer offer() {
 // A frame assembled by hand, so the decoder is not checked against the encoder alone.
 Bytes frame(const std::string& body) {
     const auto n = static_cast<std::uint32_t>(body.size());
-    Bytes bytes{static_cast<std::uint8_t>(n >> 24), static_cast<std::uint8_t>(n >> 16),
-                static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)};
-    bytes.insert(bytes.end(), body.begin(), body.end());
+    Bytes bytes(4 + body.size());
+    bytes[0] = static_cast<std::uint8_t>(n >> 24);
+    bytes[1] = static_cast<std::uint8_t>(n >> 16);
+    bytes[2] = static_cast<std::uint8_t>(n >> 8);
+    bytes[3] = static_cast<std::uint8_t>(n);
+    std::copy(body.begin(), body.end(), bytes.begin() + 4);
     return bytes;
 }
 
