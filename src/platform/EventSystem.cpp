@@ -6,6 +6,37 @@
 
 namespace ravnix {
 
+InputEvent InputEvent::mouse(std::optional<EventSource> source, MouseEventType type, Point location,
+                             MouseButton button) noexcept {
+    InputEvent event;
+    event.kind = Kind::mouse;
+    event.source = source;
+    event.mouseType = type;
+    event.location = location;
+    event.button = button;
+    return event;
+}
+
+InputEvent InputEvent::keyboard(std::optional<EventSource> source, std::uint16_t keyCode,
+                                bool keyDown) noexcept {
+    InputEvent event;
+    event.kind = Kind::keyboard;
+    event.source = source;
+    event.keyCode = keyCode;
+    event.keyDown = keyDown;
+    return event;
+}
+
+InputEvent InputEvent::scrollWheel(std::optional<EventSource> source, std::int32_t vertical,
+                                   std::int32_t horizontal) noexcept {
+    InputEvent event;
+    event.kind = Kind::scrollWheel;
+    event.source = source;
+    event.wheel1 = vertical;
+    event.wheel2 = horizontal;
+    return event;
+}
+
 void InputEvent::setIntegerField(EventField field, std::int64_t value) noexcept {
     for (std::size_t i = 0; i < fieldCount; ++i) {
         if (fields[i].first == field) {

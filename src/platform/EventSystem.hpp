@@ -125,6 +125,14 @@ struct InputEvent {
     std::array<std::pair<EventField, std::int64_t>, maximumFields> fields{};
     std::size_t fieldCount = 0;
 
+    // The three kinds of event as a backend creates them, before fields and flags are set.
+    static InputEvent mouse(std::optional<EventSource> source, MouseEventType type, Point location,
+                            MouseButton button) noexcept;
+    static InputEvent keyboard(std::optional<EventSource> source, std::uint16_t keyCode,
+                               bool keyDown) noexcept;
+    static InputEvent scrollWheel(std::optional<EventSource> source, std::int32_t vertical,
+                                  std::int32_t horizontal) noexcept;
+
     // Replaces an earlier value of the same field.
     void setIntegerField(EventField field, std::int64_t value) noexcept;
     std::optional<std::int64_t> integerField(EventField field) const noexcept;

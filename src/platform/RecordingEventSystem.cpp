@@ -36,13 +36,7 @@ std::optional<InputEvent> RecordingEventSystem::mouseEvent(std::optional<EventSo
     if (failCreation) {
         return std::nullopt;
     }
-    InputEvent event;
-    event.kind = InputEvent::Kind::mouse;
-    event.source = source;
-    event.mouseType = type;
-    event.location = location;
-    event.button = button;
-    return event;
+    return InputEvent::mouse(source, type, location, button);
 }
 
 std::optional<InputEvent> RecordingEventSystem::keyboardEvent(std::optional<EventSource> source,
@@ -51,12 +45,7 @@ std::optional<InputEvent> RecordingEventSystem::keyboardEvent(std::optional<Even
     if (failCreation) {
         return std::nullopt;
     }
-    InputEvent event;
-    event.kind = InputEvent::Kind::keyboard;
-    event.source = source;
-    event.keyCode = keyCode;
-    event.keyDown = keyDown;
-    return event;
+    return InputEvent::keyboard(source, keyCode, keyDown);
 }
 
 std::optional<InputEvent> RecordingEventSystem::scrollWheelEvent(std::optional<EventSource> source,
@@ -66,12 +55,7 @@ std::optional<InputEvent> RecordingEventSystem::scrollWheelEvent(std::optional<E
     if (failCreation) {
         return std::nullopt;
     }
-    InputEvent event;
-    event.kind = InputEvent::Kind::scrollWheel;
-    event.source = source;
-    event.wheel1 = vertical;
-    event.wheel2 = horizontal;
-    return event;
+    return InputEvent::scrollWheel(source, vertical, horizontal);
 }
 
 void RecordingEventSystem::post(const InputEvent& event) {

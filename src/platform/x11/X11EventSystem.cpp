@@ -233,34 +233,18 @@ ScreenList X11EventSystem::screens() {
 std::optional<InputEvent> X11EventSystem::mouseEvent(std::optional<EventSource> source,
                                                      MouseEventType type, Point location,
                                                      MouseButton button) {
-    InputEvent event;
-    event.kind = InputEvent::Kind::mouse;
-    event.source = source;
-    event.mouseType = type;
-    event.location = location;
-    event.button = button;
-    return event;
+    return InputEvent::mouse(source, type, location, button);
 }
 
 std::optional<InputEvent> X11EventSystem::keyboardEvent(std::optional<EventSource> source,
                                                         std::uint16_t keyCode, bool keyDown) {
-    InputEvent event;
-    event.kind = InputEvent::Kind::keyboard;
-    event.source = source;
-    event.keyCode = keyCode;
-    event.keyDown = keyDown;
-    return event;
+    return InputEvent::keyboard(source, keyCode, keyDown);
 }
 
 std::optional<InputEvent> X11EventSystem::scrollWheelEvent(std::optional<EventSource> source,
                                                            std::int32_t vertical,
                                                            std::int32_t horizontal) {
-    InputEvent event;
-    event.kind = InputEvent::Kind::scrollWheel;
-    event.source = source;
-    event.wheel1 = vertical;
-    event.wheel2 = horizontal;
-    return event;
+    return InputEvent::scrollWheel(source, vertical, horizontal);
 }
 
 void X11EventSystem::post(const InputEvent& event) {
