@@ -154,13 +154,13 @@ int main() {
         return 1;
     }
 
-    auto roundTrips = [&](std::uint16_t port) {
+    auto roundTrips = [&](std::uint16_t port, int count) {
         const auto to = SocketAddress::make("127.0.0.1", port).value();
         std::vector<std::uint64_t> rtt;
-        rtt.reserve(kRoundTrips);
+        rtt.reserve(static_cast<std::size_t>(count));
         std::array<std::uint8_t, 24> ping{};
         std::array<std::uint8_t, 112> reply{};
-        for (int i = 0; i < kRoundTrips; ++i) {
+        for (int i = 0; i < count; ++i) {
             (void)PacketCodec::encodeControl(
                 {PacketKind::ping, static_cast<std::uint32_t>(i), 1, 0}, ping);
             const auto start = MonotonicClock::now();
@@ -172,13 +172,14 @@ int main() {
         }
         return rtt;
     };
-    // Interleave the two so that machine noise hits both alike.
     std::vector<std::uint64_t> bareRtt, serverRtt;
-    for (int round = 0; round < 4; ++round) {
-        auto b = roundTrips(portOf(echo->descriptor()));
-        auto s = roundTrips(server->boundPort());
-        bareRtt.insert(bareRtt.end(), b.begin(), b.begin() + static_cast<long>(b.size() / 4));
-        serverRtt.insert(serverRtt.end(), s.begin(), s.begin() + static_cast<long>(s.size() / 4));
+    // 20 alternating rounds of 1,000: load changes on the machine hit both sides alike.
+    constexpr int kRounds = 20;
+    for (int round = 0; round < kRounds; ++round) {
+        const auto b = roundTrips(portOf(echo->descriptor()), kRoundTrips / kRounds);
+        const auto s = roundTrips(server->boundPort(), kRoundTrips / kRounds);
+        bareRtt.insert(bareRtt.end(), b.begin(), b.end());
+        serverRtt.insert(serverRtt.end(), s.begin(), s.end());
     }
     echoRunning = false;
     echoThread.join();
