@@ -21,6 +21,31 @@ void drain(DispatchQueue& queue) {
     }
 }
 
+// Receives one message at a time, for as long as both the connection and its owner live:
+// `onMessage(owner, connection, content)` for every non-empty message, then the next receive;
+// after an error `onError(owner, connection, error)` and nothing more.
+template <typename Owner, typename OnMessage, typename OnError>
+void receiveEach(const std::shared_ptr<Connection>& connection, std::weak_ptr<Owner> owner,
+                 OnMessage onMessage, OnError onError) {
+    connection->receiveMessage([owner, weakConnection = std::weak_ptr<Connection>(connection),
+                                onMessage, onError](std::span<const std::uint8_t> content, bool,
+                                                    const std::optional<NetworkError>& error) {
+        auto self = owner.lock();
+        auto current = weakConnection.lock();
+        if (!self || !current) {
+            return;
+        }
+        if (!content.empty()) {
+            onMessage(*self, current, content);
+        }
+        if (error) {
+            onError(*self, current, *error);
+            return;
+        }
+        receiveEach(current, owner, onMessage, onError);
+    });
+}
+
 } // namespace
 
 // ---- Listener -------------------------------------------------------------------------
@@ -94,40 +119,32 @@ struct PeerLinkListener::Core : std::enable_shared_from_this<Core> {
     }
 
     void receiveNext(const std::shared_ptr<Connection>& connection) {
-        connection->receiveMessage(
-            [weak = weak_from_this(), weakConnection = std::weak_ptr<Connection>(connection)](
-                std::span<const std::uint8_t> content, bool,
-                const std::optional<NetworkError>& error) {
-                auto self = weak.lock();
-                auto current = weakConnection.lock();
-                if (!self || !current) {
-                    return;
+        receiveEach(
+            connection, weak_from_this(),
+            [](Core& self, const std::shared_ptr<Connection>& current,
+               std::span<const std::uint8_t> content) {
+                ++self.received;
+                if (self.received <= 3) {
+                    self.event("esler arasi paket #" + std::to_string(self.received) + " · " +
+                               std::to_string(content.size()) + " bayt");
                 }
-                if (!content.empty()) {
-                    ++self->received;
-                    if (self->received <= 3) {
-                        self->event("esler arasi paket #" + std::to_string(self->received) + " · " +
-                                    std::to_string(content.size()) + " bayt");
-                    }
-                    if (self->onPacket) {
-                        // Holds its connection weakly: a reply after the peer left is dropped.
-                        const Reply reply = [weakConnection](std::span<const std::uint8_t> bytes) {
-                            if (auto target = weakConnection.lock()) {
-                                target->send(std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
-                            }
-                        };
-                        self->onPacket(content, reply);
-                    }
+                if (self.onPacket) {
+                    // Holds its connection weakly: a reply after the peer left is dropped.
+                    const Reply reply = [weakConnection = std::weak_ptr<Connection>(current)](
+                                            std::span<const std::uint8_t> bytes) {
+                        if (auto target = weakConnection.lock()) {
+                            target->send(std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+                        }
+                    };
+                    self.onPacket(content, reply);
                 }
-                if (!error) {
-                    self->receiveNext(current);
-                    return;
-                }
+            },
+            [](Core& self, const std::shared_ptr<Connection>& current, const NetworkError& error) {
                 // A cancelled connection ends its receive with ECANCELED; that is no receive error.
-                if (error->code != ECANCELED) {
-                    self->event("alim hatasi: " + error->text());
+                if (error.code != ECANCELED) {
+                    self.event("alim hatasi: " + error.text());
                 }
-                self->forget(current.get());
+                self.forget(current.get());
                 current->cancel();
             });
     }
@@ -351,22 +368,15 @@ struct PeerLinkClient::Core : std::enable_shared_from_this<Core> {
     }
 
     void receiveNext(const std::shared_ptr<Connection>& current) {
-        current->receiveMessage(
-            [weak = weak_from_this(), weakConnection = std::weak_ptr<Connection>(current)](
-                std::span<const std::uint8_t> content, bool,
-                const std::optional<NetworkError>& error) {
-                auto self = weak.lock();
-                auto connection = weakConnection.lock();
-                if (!self || !connection) {
-                    return;
+        receiveEach(
+            current, weak_from_this(),
+            [](Core& self, const std::shared_ptr<Connection>&,
+               std::span<const std::uint8_t> content) {
+                if (self.onPacket) {
+                    self.onPacket(content);
                 }
-                if (!content.empty() && self->onPacket) {
-                    self->onPacket(content);
-                }
-                if (!error) {
-                    self->receiveNext(connection);
-                }
-            });
+            },
+            [](Core&, const std::shared_ptr<Connection>&, const NetworkError&) {});
     }
 };
 
