@@ -3,23 +3,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <future>
 
 namespace ravnix {
 namespace {
-
-// Lets work already posted to the queue (cancellations and the completions they cause) run
-// before the queue goes away: two turns, each bounded in time.
-void drain(DispatchQueue& queue) {
-    for (int turn = 0; turn < 2; ++turn) {
-        auto done = std::make_shared<std::promise<void>>();
-        auto finished = done->get_future();
-        queue.async([done] { done->set_value(); });
-        if (finished.wait_for(std::chrono::seconds(2)) != std::future_status::ready) {
-            return;
-        }
-    }
-}
 
 // Receives one message at a time, for as long as both the connection and its owner live:
 // `onMessage(owner, connection, content)` for every non-empty message, then the next receive;
@@ -168,7 +154,7 @@ PeerLinkListener::PeerLinkListener(std::shared_ptr<Core> c, std::unique_ptr<Disp
 
 PeerLinkListener::~PeerLinkListener() {
     stop();
-    drain(*queue);
+    drainQueue(*queue);
     queue.reset(); // joins; no handler runs after this
 }
 
@@ -397,7 +383,7 @@ PeerLinkClient::PeerLinkClient(std::shared_ptr<Core> c, std::unique_ptr<Dispatch
 
 PeerLinkClient::~PeerLinkClient() {
     queue->async([core = core] { core->closeAll(); });
-    drain(*queue);
+    drainQueue(*queue);
     queue.reset(); // joins; no handler runs after this
 }
 

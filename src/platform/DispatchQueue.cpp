@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <pthread.h>
 #include <system_error>
 
@@ -86,6 +87,17 @@ RepeatingTimer DispatchQueue::repeating(Clock::duration interval, Task action) {
 
 bool DispatchQueue::isCurrent() const noexcept {
     return thread_.get_id() == std::this_thread::get_id();
+}
+
+void drainQueue(DispatchQueue& queue, std::chrono::milliseconds limitPerTurn) {
+    for (int turn = 0; turn < 2; ++turn) {
+        auto done = std::make_shared<std::promise<void>>();
+        auto finished = done->get_future();
+        queue.async([done] { done->set_value(); });
+        if (finished.wait_for(limitPerTurn) != std::future_status::ready) {
+            return;
+        }
+    }
 }
 
 } // namespace ravnix

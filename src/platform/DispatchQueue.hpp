@@ -5,6 +5,7 @@
 #include "platform/PlatformError.hpp"
 #include "platform/SerialQueue.hpp"
 
+#include <chrono>
 #include <expected>
 #include <memory>
 #include <string>
@@ -49,6 +50,11 @@ class DispatchQueue final : public SerialQueue {
     std::unique_ptr<detail::AsioLoop> loop_;
     std::thread thread_;
 };
+
+// Lets work already posted to `queue` (cancellations and the completions they cause) run
+// before the queue goes away: two turns, each bounded by `limitPerTurn`. Not from the queue.
+void drainQueue(DispatchQueue& queue,
+                std::chrono::milliseconds limitPerTurn = std::chrono::milliseconds(2000));
 
 // Linux keeps at most 15 characters of a thread name, so a label is shortened to its tail: the
 // longest run of whole dot-separated parts that fits ("com.belvor.ravnix.link" →

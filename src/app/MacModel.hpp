@@ -1,0 +1,202 @@
+#pragma once
+// The one application object: owns every long-lived component, wires their callbacks,
+// persists the user's settings, polls the input permission, runs the desktop's side of the
+// pairing confirmation and derives what the menu shows.
+//
+// Threads: confined to the main queue. Create it there, call it there, and subscribers are
+// told there. Callbacks of the components that fire on their own threads hop to the main
+// queue holding the model weakly, or only write a log line.
+
+#include "app/ApplicationLog.hpp"
+#include "app/LinkServer.hpp"
+#include "app/PointerInjector.hpp"
+#include "app/TouchInterpreter.hpp"
+#include "app/WindowControllers.hpp"
+#include "pairing/PairingListener.hpp"
+#include "pairing/PairingRecord.hpp"
+#include "pairing/PairingStore.hpp"
+#include "peerlink/PeerLink.hpp"
+#include "platform/EventSystem.hpp"
+#include "platform/Paths.hpp"
+#include "platform/Preferences.hpp"
+#include "platform/SerialQueue.hpp"
+#include "platform/Workspace.hpp"
+#include "platform/network/DnsSd.hpp"
+#include "platform/secret/SecretStore.hpp"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ravnix {
+
+class MacModel : public std::enable_shared_from_this<MacModel> {
+  public:
+    // What the model is made from. Everything but the window controllers is required.
+    struct Environment {
+        std::shared_ptr<SerialQueue> mainQueue;
+        std::shared_ptr<EventSystem> events; // also answers the input permission
+        std::shared_ptr<Preferences> preferences;
+        std::shared_ptr<SecretStore> secrets;
+        std::shared_ptr<DnsSd> dnsSd;
+        std::shared_ptr<Workspace> workspace;
+        std::shared_ptr<ApplicationLog> log;
+        std::filesystem::path clickLog;     // tiklama.log
+        std::filesystem::path motionLog;    // hareket.csv
+        std::vector<std::string> addresses; // localAddresses(), taken once
+        std::string macName = "Mac";        // the host's name as the user knows it
+        std::uint16_t port = 9931;
+        std::string pairingService = std::string(PairingStore::applicationService);
+        std::string permissionHelpURL; // what openAccessibilitySettings() opens
+        std::shared_ptr<OnboardingWindowController> onboarding;
+        std::shared_ptr<PairingWindowController> pairingWindow;
+        std::shared_ptr<GestureGuideWindowController> guide;
+        std::function<std::uint64_t()> clock; // monotonic ns; the real one when empty
+        // Options of the pairing listener beyond identity and address (timings in tests).
+        PairingListener::Options pairingOptions;
+    };
+
+    // The observed fields, as named in change notifications.
+    enum class Field {
+        isTrusted,
+        isListening,
+        stats,
+        errorText,
+        speedMultiplier,
+        listener,
+        pairedDevices,
+        pendingRequest,
+        disconnectNotice,
+        interpreter,
+        server,
+        isRecording,
+        storageProblem,
+    };
+    using Observer = std::function<void(Field)>;
+
+    static constexpr double basePointsPerUnit = 900.0;
+    static constexpr double minimumSpeed = 0.25; // the menu slider's range
+    static constexpr double maximumSpeed = 2.5;
+
+    // The start-up sequence. Fails only when a component cannot be created at all (a thread
+    // that cannot start); everything else shows in errorText or the log.
+    static std::expected<std::shared_ptr<MacModel>, PlatformError> make(Environment environment);
+    ~MacModel();
+    MacModel(const MacModel&) = delete;
+    MacModel& operator=(const MacModel&) = delete;
+
+    // Subscribers are told after an observed field changed (every assignment for stats and
+    // pendingRequest), on the main queue. The returned number unsubscribes.
+    int subscribe(Observer observer);
+    void unsubscribe(int subscription);
+
+    // ---- observed state ----
+    bool isTrusted() const { return isTrusted_; }
+    bool isListening() const { return isListening_; }
+    const LinkServer::Stats& stats() const { return stats_; }
+    const std::optional<std::string>& errorText() const { return errorText_; }
+    double speedMultiplier() const { return speedMultiplier_; }
+    const std::shared_ptr<PairingListener>& listener() const { return listener_; }
+    const std::vector<PairingRecord>& pairedDevices() const { return pairedDevices_; }
+    const std::optional<PairingListener::Request>& pendingRequest() const {
+        return pendingRequest_;
+    }
+    const std::optional<std::string>& disconnectNotice() const { return disconnectNotice_; }
+    const std::shared_ptr<TouchInterpreter>& interpreter() const { return interpreter_; }
+    const std::shared_ptr<LinkServer>& server() const { return server_; }
+    bool isRecording() const { return isRecording_; }
+    const std::optional<std::string>& storageProblem() const { return storageProblem_; }
+
+    // ---- constants ----
+    std::uint16_t port() const { return environment.port; }
+    const std::vector<std::string>& addresses() const { return environment.addresses; }
+    double systemScale() const { return systemScale_; }
+    const std::string& macIdentifier() const { return macIdentifier_; }
+    const std::string& macName() const { return environment.macName; }
+    const std::shared_ptr<PointerInjector>& injector() const { return injector_; }
+    const std::shared_ptr<PairingStore>& pairings() const { return pairings_; }
+    const std::shared_ptr<PeerLinkListener>& peerListener() const { return peerListener_; }
+    const std::shared_ptr<ApplicationLog>& log() const { return environment.log; }
+    const std::shared_ptr<OnboardingWindowController>& onboarding() const {
+        return environment.onboarding;
+    }
+    const std::shared_ptr<GestureGuideWindowController>& guide() const { return environment.guide; }
+
+    // ---- derived ----
+    bool isLinkActive() const;
+    std::string statusText() const;
+    // The notice when there is one, else the status text: the menu's header line.
+    std::string headerText() const;
+    // "exclamationmark.triangle", "rectangle.and.hand.point.up.left.fill" or
+    // "rectangle.dashed".
+    std::string menuBarSymbol() const;
+
+    // ---- operations ----
+    void startServer();
+    void reloadPairings();
+    void startPairingListener();
+    void presentPairingRequest(const PairingListener::Request& request);
+    void resolvePairing(bool accepted, const PairingListener::Request& request);
+    void unpair(const PairingRecord& record);
+    void toggleRecording();
+    void openLogFolder();
+    void openAccessibilitySettings();
+    // Stores, persists and applies a new speed factor (not clamped here: the slider limits it).
+    void setSpeedMultiplier(double value);
+    // Writes one line to the application log.
+    void logLine(const std::string& text) const;
+
+    // What the link server's statistics callback delivers, on the main queue: stats, and the
+    // end of a farewell notice once touch packets flow again.
+    void receiveStats(const LinkServer::Stats& stats);
+
+    // Ends the timers and the threads of the components and closes the sockets; for a clean
+    // exit (the recording is written). No callback reaches the model afterwards.
+    void shutdown();
+
+  private:
+    explicit MacModel(Environment environment);
+    void startUp();
+    void applySpeed();
+    void pollPermission();
+    void setDisconnectNotice(std::string text);
+    void notify(Field field);
+    template <typename T> void assign(T& field, T value, Field name);
+    // Runs `work` on the main queue if the model still exists then.
+    void onMain(std::function<void(MacModel&)> work);
+    std::uint64_t now() const;
+
+    Environment environment;
+
+    bool isTrusted_ = false;
+    bool isListening_ = false;
+    LinkServer::Stats stats_;
+    std::optional<std::string> errorText_;
+    double speedMultiplier_ = 1.0;
+    double systemScale_ = 1.0;
+    std::shared_ptr<PairingStore> pairings_;
+    std::shared_ptr<PairingListener> listener_;
+    std::shared_ptr<PeerLinkListener> peerListener_;
+    std::string macIdentifier_;
+    std::vector<PairingRecord> pairedDevices_;
+    std::optional<PairingListener::Request> pendingRequest_;
+    std::optional<std::string> disconnectNotice_;
+    // Frames accepted when the notice was set: more than that means packets flow again.
+    std::uint64_t touchPacketsAtNotice = 0;
+    std::shared_ptr<PointerInjector> injector_;
+    std::shared_ptr<TouchInterpreter> interpreter_;
+    std::shared_ptr<LinkServer> server_;
+    RepeatingTimer trustTimer;
+    bool isRecording_ = true;
+    std::optional<std::string> storageProblem_;
+
+    bool isShutDown = false;
+    std::map<int, Observer> observers;
+    int nextSubscription = 1;
+};
+
+} // namespace ravnix

@@ -1,0 +1,444 @@
+#include "app/MacModel.hpp"
+
+#include "../platform/TemporaryFolder.hpp"
+#include "../platform/network/NetworkTestSupport.hpp"
+#include "LinkTestSupport.hpp"
+#include "pairing/PairingBrowser.hpp"
+#include "platform/AsioMainQueue.hpp"
+#include "platform/RecordingEventSystem.hpp"
+#include "platform/SystemSettings.hpp"
+#include "platform/network/FakeDnsSd.hpp"
+#include "platform/secret/MemorySecretStore.hpp"
+
+#include <fstream>
+#include <gtest/gtest.h>
+#include <regex>
+#include <sstream>
+
+namespace ravnix::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// One ordered list of what the fakes were asked, across all of them.
+struct Journal {
+    std::mutex entriesLock;
+    std::vector<std::string> entries;
+    void add(std::string entry) {
+        std::lock_guard guard(entriesLock);
+        entries.push_back(std::move(entry));
+    }
+    std::vector<std::string> all() {
+        std::lock_guard guard(entriesLock);
+        return entries;
+    }
+};
+
+struct JournalEvents final : RecordingEventSystem {
+    std::shared_ptr<Journal> journal;
+    bool isTrusted() override {
+        journal->add("isTrusted");
+        return RecordingEventSystem::isTrusted();
+    }
+};
+
+struct JournalPreferences final : Preferences {
+    std::shared_ptr<Journal> journal;
+    MemoryPreferences inner;
+    std::optional<PreferenceValue> value(std::string_view key) const override {
+        journal->add("get " + std::string(key));
+        return inner.value(key);
+    }
+    std::expected<void, PlatformError> setValue(std::string_view key, PreferenceValue v) override {
+        journal->add("set " + std::string(key));
+        return inner.setValue(key, std::move(v));
+    }
+    std::expected<void, PlatformError> removeValue(std::string_view key) override {
+        return inner.removeValue(key);
+    }
+    std::optional<PreferenceValue> domainValue(std::string_view domain,
+                                               std::string_view key) const override {
+        journal->add("domain " + std::string(key));
+        return inner.domainValue(domain, key);
+    }
+};
+
+struct JournalSecrets final : SecretStore {
+    std::shared_ptr<Journal> journal;
+    MemorySecretStore inner;
+    SecretReadResult read(const SecretItemAddress& address) override {
+        journal->add("read " + address.service);
+        return inner.read(address);
+    }
+    SecretStatus update(const SecretItemAddress& address,
+                        std::span<const std::uint8_t> bytes) override {
+        journal->add("update " + address.service);
+        return inner.update(address, bytes);
+    }
+    SecretStatus add(const SecretItemAddress& address, std::span<const std::uint8_t> bytes,
+                     SecretAccessibility accessibility) override {
+        journal->add("add " + address.service);
+        return inner.add(address, bytes, accessibility);
+    }
+    std::string description() const override { return "journal"; }
+};
+
+// Keeps the request on screen and its decision for the test to give.
+struct FakePairingWindow final : PairingWindowController {
+    std::vector<PairingListener::Request> shown;
+    Decision decision;
+    int closed = 0;
+    void show(const PairingListener::Request& request, Decision d) override {
+        shown.push_back(request);
+        decision = std::move(d);
+    }
+    void close() override {
+        ++closed;
+        decision = nullptr;
+    }
+    void answer(bool accepted) {
+        auto taken = std::move(decision);
+        decision = nullptr;
+        taken(accepted);
+    }
+};
+
+class MacModelTest : public ::testing::Test {
+  protected:
+    std::shared_ptr<Journal> journal = std::make_shared<Journal>();
+    std::shared_ptr<AsioMainQueue> main = std::make_shared<AsioMainQueue>();
+    std::shared_ptr<JournalEvents> events = [this] {
+        auto e = std::make_shared<JournalEvents>();
+        e->journal = journal;
+        return e;
+    }();
+    std::shared_ptr<JournalPreferences> preferences = [this] {
+        auto p = std::make_shared<JournalPreferences>();
+        p->journal = journal;
+        return p;
+    }();
+    std::shared_ptr<JournalSecrets> secrets = [this] {
+        auto s = std::make_shared<JournalSecrets>();
+        s->journal = journal;
+        return s;
+    }();
+    std::shared_ptr<FakeDnsSd> dnsSd = FakeDnsSd::create();
+    std::shared_ptr<RecordingWorkspace> workspace = std::make_shared<RecordingWorkspace>();
+    std::shared_ptr<FakePairingWindow> window = std::make_shared<FakePairingWindow>();
+    TemporaryFolder folder;
+    AdjustableClock clock;
+
+    std::shared_ptr<MacModel> makeModel() {
+        MacModel::Environment environment;
+        environment.mainQueue = main;
+        environment.events = events;
+        environment.preferences = preferences;
+        environment.secrets = secrets;
+        environment.dnsSd = dnsSd;
+        environment.workspace = workspace;
+        environment.log = std::make_shared<ApplicationLog>(folder.path() / "pencere.log");
+        environment.clickLog = folder.path() / "tiklama.log";
+        environment.motionLog = folder.path() / "hareket.csv";
+        environment.addresses = {"192.168.1.20", "10.0.0.2"};
+        environment.macName = "Çalışma Masası";
+        environment.port = 0; // a free port, so tests never collide
+        environment.pairingWindow = window;
+        environment.clock = clock.function();
+        auto made = MacModel::make(std::move(environment));
+        EXPECT_TRUE(made) << (made ? "" : made.error().text());
+        return made ? *made : nullptr;
+    }
+
+    // Runs the main queue until `done` holds or five seconds pass.
+    template <typename Predicate> bool spin(Predicate done, std::chrono::milliseconds limit = 5s) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!done() && std::chrono::steady_clock::now() < deadline) {
+            main->runFor(5ms);
+        }
+        return done();
+    }
+
+    std::string logText() {
+        std::ifstream in(folder.path() / "pencere.log");
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+};
+
+// A request as the pairing listener makes it, from two real handshakes.
+PairingListener::Request
+makeRequest(std::string name, std::string deviceID = "5B1C3B8E-0F7A-4C1B-9E2D-7A6F4C3B2A10") {
+    auto phone = PairingHandshake::make(Pairing::Role::initiator).value();
+    auto desktop = PairingHandshake::make(Pairing::Role::responder).value();
+    auto outcome = desktop.complete(phone.publicKey()).value();
+    const auto& key = phone.publicKey();
+    PairingHello hello{std::move(deviceID), std::move(name), "iPhone15,2",
+                       std::vector<std::uint8_t>(key.begin(), key.end())};
+    return {hello, outcome.code, outcome, false};
+}
+
+TEST_F(MacModelTest, StartUpTakesItsStepsInOrderWithDefaultsAndKeepsTheIdentifier) {
+    auto model = makeModel();
+    ASSERT_TRUE(model);
+    const std::vector<std::string> expected = {
+        "isTrusted",
+        "domain com.apple.trackpad.scaling",
+        "get macIdentifier",
+        "set macIdentifier",
+        "get speedMultiplier",
+        "add com.belvor.ravnix.pairings.probe", // the store's start-up check …
+        "read com.belvor.ravnix.pairings",      // … its real item, then the stored pairings
+        "get motionRecording",
+    };
+    // Only the entries named above, in the order they happened.
+    std::vector<std::string> seen;
+    for (const auto& entry : journal->all()) {
+        if (std::find(expected.begin(), expected.end(), entry) != expected.end() &&
+            std::find(seen.begin(), seen.end(), entry) == seen.end()) {
+            seen.push_back(entry);
+        }
+    }
+    EXPECT_EQ(seen, expected);
+
+    EXPECT_TRUE(model->isListening());
+    EXPECT_NE(model->server()->boundPort(), 0);
+    EXPECT_TRUE(model->listener());
+    EXPECT_DOUBLE_EQ(model->speedMultiplier(), 1.0);
+    EXPECT_DOUBLE_EQ(model->injector()->pointsPerUnit(), 900.0);
+    EXPECT_TRUE(model->isRecording());
+    EXPECT_TRUE(model->interpreter()->diagnostics()->state().isRecording);
+    EXPECT_TRUE(std::regex_match(
+        model->macIdentifier(), std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-"
+                                           "[0-9A-F]{12}")))
+        << model->macIdentifier();
+    // Both services are advertised under the host's name.
+    EXPECT_TRUE(spin([&] { return dnsSd->advertised().size() == 2; }));
+    for (const auto& service : dnsSd->advertised()) {
+        EXPECT_EQ(service.name, "Çalışma Masası");
+    }
+    EXPECT_NE(logText().find("esler arasi dinleyici acildi (airdrop)"), std::string::npos);
+    EXPECT_NE(logText().find("keychain sinama: yazma=ok(0)"), std::string::npos);
+
+    const std::string identifier = model->macIdentifier();
+    model.reset();
+    auto second = makeModel();
+    EXPECT_EQ(second->macIdentifier(), identifier);
+}
+
+TEST_F(MacModelTest, StoredSettingsOfTheWrongTypeCountAsAbsentAndTheSpeedApplies) {
+    preferences->inner.setValue("speedMultiplier", "1.7");
+    preferences->inner.setValue("motionRecording", false);
+    preferences->inner.setDomainValue(Preferences::globalDomain, "com.apple.trackpad.scaling", 3.0);
+    auto model = makeModel();
+    EXPECT_DOUBLE_EQ(model->speedMultiplier(), 1.0);
+    EXPECT_FALSE(model->isRecording());
+    EXPECT_FALSE(model->interpreter()->diagnostics()->state().isRecording);
+    EXPECT_DOUBLE_EQ(model->systemScale(), 3.0);
+    EXPECT_DOUBLE_EQ(model->injector()->settings().trackingScale, 3.0);
+
+    model->setSpeedMultiplier(1.5);
+    EXPECT_DOUBLE_EQ(model->injector()->pointsPerUnit(), 1350.0);
+    EXPECT_EQ(preferences->inner.doubleValue("speedMultiplier"), 1.5);
+    EXPECT_DOUBLE_EQ(model->injector()->settings().trackingScale, 3.0);
+
+    // The desktop's trackpad setting as a tracking scale.
+    MemoryPreferences scaling;
+    EXPECT_DOUBLE_EQ(readSystemScale(scaling), 1.0);
+    for (const auto& [stored, scale] :
+         std::vector<std::pair<double, double>>{{0.6875, 1.0}, {3.0, 3.0}, {0.1, 0.25}}) {
+        scaling.setDomainValue(Preferences::globalDomain, "com.apple.trackpad.scaling", stored);
+        EXPECT_DOUBLE_EQ(readSystemScale(scaling), scale) << stored;
+    }
+}
+
+TEST_F(MacModelTest, StatusFollowsItsPrecedenceAndTheLinkAge) {
+    auto model = makeModel();
+    std::vector<MacModel::Field> told;
+    model->subscribe([&](MacModel::Field field) { told.push_back(field); });
+
+    LinkServer::Stats stats;
+    stats.lastPacketAgoSeconds = 1.9;
+    stats.isPeerRoute = true;
+    model->receiveStats(stats);
+    EXPECT_EQ(model->statusText(), "Kullanılıyor · AirDrop");
+    EXPECT_EQ(model->menuBarSymbol(), "rectangle.and.hand.point.up.left.fill");
+    stats.isPeerRoute = false;
+    model->receiveStats(stats);
+    EXPECT_EQ(model->statusText(), "Kullanılıyor · Wi-Fi");
+    stats.lastPacketAgoSeconds = 2.0;
+    model->receiveStats(stats);
+    EXPECT_EQ(model->statusText(), "Hazır");
+    EXPECT_EQ(model->menuBarSymbol(), "rectangle.dashed");
+    // Equal statistics still notify: the menu's "ago" figures move on.
+    EXPECT_EQ(std::count(told.begin(), told.end(), MacModel::Field::stats), 3);
+
+    stats.lastPacketAgoSeconds = 0.5;
+    stats.versionMismatches = 1;
+    model->receiveStats(stats);
+    EXPECT_EQ(model->statusText(), "Protokol sürümü uyuşmuyor — iPhone uygulamasını güncelle");
+
+    // Withdrawn permission beats everything; granting it again is seen by the poll.
+    events->setTrusted(false);
+    EXPECT_TRUE(spin([&] { return !model->isTrusted(); }, 3s));
+    EXPECT_EQ(model->statusText(), "Erişilebilirlik izni gerekiyor");
+    EXPECT_EQ(model->menuBarSymbol(), "exclamationmark.triangle");
+    events->setTrusted(true);
+    EXPECT_TRUE(spin([&] { return model->isTrusted(); }, 3s));
+    EXPECT_NE(std::find(told.begin(), told.end(), MacModel::Field::isTrusted), told.end());
+}
+
+TEST_F(MacModelTest, PermissionGrantedAfterLaunchIsSeenWithinAboutASecond) {
+    events->setTrusted(false);
+    auto model = makeModel();
+    EXPECT_FALSE(model->isTrusted());
+    events->setTrusted(true);
+    const auto granted = std::chrono::steady_clock::now();
+    ASSERT_TRUE(spin([&] { return model->isTrusted(); }, 3s));
+    EXPECT_LT(std::chrono::steady_clock::now() - granted, 1500ms);
+    EXPECT_TRUE(model->isListening());
+}
+
+TEST_F(MacModelTest, AcceptedPairingIsStoredAndItsKeyAuthenticatesFrames) {
+    auto model = makeModel();
+    const auto request = makeRequest("Ayşe'nin iPhone'u");
+    model->presentPairingRequest(request);
+    ASSERT_EQ(window->shown.size(), 1u);
+    EXPECT_EQ(model->pendingRequest(), request);
+    window->answer(true);
+
+    EXPECT_FALSE(model->pendingRequest());
+    ASSERT_EQ(model->pairedDevices().size(), 1u);
+    const auto& record = model->pairedDevices().front();
+    EXPECT_EQ(record.id, request.hello.deviceID);
+    EXPECT_EQ(record.model, "iPhone15,2");
+    EXPECT_FALSE(record.hosts);
+    const auto material = request.outcome.key.material();
+    EXPECT_TRUE(std::equal(material.begin(), material.end(), record.keyMaterial.begin(),
+                           record.keyMaterial.end()));
+    EXPECT_TRUE(std::regex_search(
+        logText(),
+        std::regex("\\d\\d:\\d\\d:\\d\\d\\.\\d{3} eslestirme kabul: Ayşe'nin iPhone'u id=" +
+                   std::to_string(record.pairingID) + " kayit=ok toplam=1\n")));
+
+    // A frame tagged with the new key now reaches the interpreter.
+    LoopbackPhone phone(model->server()->boundPort());
+    PhoneSide side{record.pairingID, PacketAuthenticator(material, record.pairingID)};
+    std::array<std::uint8_t, 112> frame{};
+    phone.send(std::span(frame).first(side.touch(frame, 1)));
+    phone.sync();
+    EXPECT_EQ(model->server()->stats().touchPackets, 1u);
+    EXPECT_EQ(model->server()->stats().rejectedPackets, 0u);
+}
+
+TEST_F(MacModelTest, UnpairSaysGoodbyeAndTheNoticeLastsUntilPacketsFlowAgain) {
+    auto model = makeModel();
+    model->presentPairingRequest(makeRequest("Deniz"));
+    window->answer(true);
+    model->presentPairingRequest(makeRequest("Ece", "0E7C1A44-2B7D-4E8F-A1C3-9D5E6F708192"));
+    window->answer(true);
+    ASSERT_EQ(model->pairedDevices().size(), 2u);
+    EXPECT_EQ(model->pairedDevices().front().displayName, "Ece"); // newest first
+
+    model->unpair(model->pairedDevices().back());
+    ASSERT_EQ(model->pairedDevices().size(), 1u);
+    EXPECT_EQ(model->headerText(), "Deniz kaldırıldı");
+
+    LinkServer::Stats stats;
+    stats.lastPacketAgoSeconds = 0.3;
+    model->receiveStats(stats); // active, but no new frame since the notice
+    EXPECT_EQ(model->headerText(), "Deniz kaldırıldı");
+    stats.touchPackets = 5;
+    model->receiveStats(stats);
+    EXPECT_EQ(model->headerText(), "Kullanılıyor · Wi-Fi");
+}
+
+TEST_F(MacModelTest, RecordingToggleIsPersistedAndTheFolderRevealsTheMotionFile) {
+    auto model = makeModel();
+    model->toggleRecording();
+    EXPECT_FALSE(model->isRecording());
+    EXPECT_FALSE(model->interpreter()->diagnostics()->state().isRecording);
+    EXPECT_EQ(preferences->inner.boolValue("motionRecording"), false);
+    model->toggleRecording();
+    EXPECT_TRUE(model->interpreter()->diagnostics()->state().isRecording);
+    EXPECT_EQ(preferences->inner.boolValue("motionRecording"), true);
+
+    model->openLogFolder();
+    ASSERT_EQ(workspace->calls().size(), 1u);
+    EXPECT_EQ(workspace->calls()[0].target, (folder.path() / "hareket.csv").string());
+}
+
+// The whole exchange with a phone over the in-process DNS-SD, through the real listener.
+class MacModelPairingTest : public MacModelTest {
+  protected:
+    std::shared_ptr<PairingBrowser> browser = PairingBrowser::make(dnsSd).value();
+    Events<PairingBrowser::PairingStep> steps;
+
+    void SetUp() override {
+        browser->setOnStep([this](const PairingBrowser::PairingStep& step) { steps.add(step); });
+    }
+
+    // Starts pairing with the model's listener and waits for its request on screen.
+    bool phoneAsks(MacModel& model) {
+        PairingBrowser::DiscoveredMac mac{"", model.macName(), 9931,
+                                          HostEndpoint{"127.0.0.1", model.listener()->port()}};
+        browser->pair(mac, {"5B1C3B8E-0F7A-4C1B-9E2D-7A6F4C3B2A10", "Ayşe", "iPhone15,2"});
+        return spin([&] { return window->decision != nullptr; });
+    }
+    template <typename T> bool stepArrives() {
+        return steps.waitUntil([](const auto& all) {
+            return !all.empty() && std::holds_alternative<T>(all.back().value);
+        });
+    }
+};
+
+TEST_F(MacModelPairingTest, PhoneIsToldTheStoredPairingNumber) {
+    auto model = makeModel();
+    ASSERT_TRUE(phoneAsks(*model));
+    browser->confirm(true);
+    ASSERT_TRUE(
+        spin([&] { return model->pendingRequest() && model->pendingRequest()->phoneAccepted; }));
+    window->answer(true);
+    ASSERT_TRUE(stepArrives<PairingBrowser::PairingStep::Accepted>());
+    const auto accepted =
+        std::get<PairingBrowser::PairingStep::Accepted>(steps.snapshot().back().value);
+    ASSERT_EQ(model->pairedDevices().size(), 1u);
+    EXPECT_EQ(accepted.pairingID, model->pairedDevices()[0].pairingID);
+    EXPECT_EQ(accepted.key, model->pairedDevices()[0].keyMaterial);
+    EXPECT_EQ(accepted.macIdentifier, model->macIdentifier());
+    const auto code = std::get<PairingBrowser::PairingStep::Code>(steps.snapshot().front().value);
+    EXPECT_NE(logText().find("eslestirme istegi: Ayşe kod=" + code.code + " telefonOnayi=false\n"),
+              std::string::npos);
+    EXPECT_NE(logText().find("eslestirme istegi: Ayşe kod=" + code.code + " telefonOnayi=true\n"),
+              std::string::npos);
+}
+
+TEST_F(MacModelPairingTest, SaveFailureRefusesThePhoneAndShowsTheProblem) {
+    auto model = makeModel();
+    secrets->inner.setFailure(MemorySecretStore::Operation::add, SecretStatusCode::locked);
+    secrets->inner.setFailure(MemorySecretStore::Operation::update, SecretStatusCode::locked);
+    ASSERT_TRUE(phoneAsks(*model));
+    window->answer(true);
+    ASSERT_TRUE(stepArrives<PairingBrowser::PairingStep::Rejected>());
+    EXPECT_TRUE(model->pairedDevices().empty());
+    ASSERT_TRUE(model->storageProblem());
+    EXPECT_NE(logText().find("kayit=HATA toplam=0"), std::string::npos);
+}
+
+TEST_F(MacModelPairingTest, RefusalAndPhoneCancellation) {
+    auto model = makeModel();
+    ASSERT_TRUE(phoneAsks(*model));
+    window->answer(false);
+    ASSERT_TRUE(stepArrives<PairingBrowser::PairingStep::Rejected>());
+    EXPECT_NE(logText().find("eslestirme reddedildi (mac)"), std::string::npos);
+
+    ASSERT_TRUE(phoneAsks(*model));
+    ASSERT_TRUE(model->pendingRequest());
+    browser->confirm(false);
+    ASSERT_TRUE(spin([&] { return !model->pendingRequest() && window->closed > 0; }));
+    EXPECT_NE(logText().find("eslestirme dustu"), std::string::npos);
+    EXPECT_TRUE(model->pairedDevices().empty());
+}
+
+} // namespace
+} // namespace ravnix::test
