@@ -1,0 +1,117 @@
+#include "ui/DesktopShell.hpp"
+
+#include "../platform/TemporaryFolder.hpp"
+#include "platform/AsioMainQueue.hpp"
+#include "platform/RecordingEventSystem.hpp"
+#include "platform/network/FakeDnsSd.hpp"
+#include "platform/secret/MemorySecretStore.hpp"
+#include "ui/SingleInstance.hpp"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+
+namespace ravnix::test {
+namespace {
+
+struct CountingOnboarding final : OnboardingWindowController {
+    int* shown;
+    explicit CountingOnboarding(int* s) : shown(s) {}
+    void show() override { ++*shown; }
+    void close() override {}
+};
+struct CountingGuide final : GestureGuideWindowController {
+    int* shown;
+    explicit CountingGuide(int* s) : shown(s) {}
+    void show() override { ++*shown; }
+};
+
+class DesktopShellTest : public ::testing::Test {
+  protected:
+    std::shared_ptr<AsioMainQueue> main = std::make_shared<AsioMainQueue>();
+    std::shared_ptr<RecordingEventSystem> events = std::make_shared<RecordingEventSystem>();
+    TemporaryFolder folder;
+    int onboardingShown = 0;
+    int guideShown = 0;
+
+    std::unique_ptr<DesktopShell> makeShell() {
+        MacModel::Environment environment;
+        environment.mainQueue = main;
+        environment.events = events;
+        environment.preferences = std::make_shared<MemoryPreferences>();
+        environment.secrets = std::make_shared<MemorySecretStore>();
+        environment.dnsSd = FakeDnsSd::create();
+        environment.log = std::make_shared<ApplicationLog>(folder.path() / "pencere.log");
+        environment.clickLog = folder.path() / "tiklama.log";
+        environment.motionLog = folder.path() / "hareket.csv";
+        environment.port = 0;
+        auto model = MacModel::make(std::move(environment)).value();
+        return std::make_unique<DesktopShell>(
+            DesktopShell::Parts{model,
+                                std::make_shared<CountingOnboarding>(&onboardingShown),
+                                std::make_shared<CountingGuide>(&guideShown),
+                                QStringLiteral("v1 (1)"),
+                                {},
+                                false});
+    }
+
+    std::string logText() const {
+        std::ifstream in(folder.path() / "pencere.log");
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+};
+
+TEST_F(DesktopShellTest, WithoutTrayThePanelIsAWindowAndReopenFollowsThePermission) {
+    events->setTrusted(false);
+    auto shell = makeShell();
+    shell->launched(false);
+    EXPECT_EQ(onboardingShown, 1);
+    EXPECT_TRUE(shell->panel().isVisible());
+    EXPECT_EQ(shell->shownSymbol(), "exclamationmark.triangle");
+
+    shell->panel().hide();
+    shell->reopen();
+    EXPECT_EQ(onboardingShown, 2);
+    EXPECT_EQ(guideShown, 0);
+    EXPECT_TRUE(shell->panel().isVisible());
+    EXPECT_NE(logText().find("dugme: kurulum"), std::string::npos);
+
+    events->setTrusted(true);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (!shell->panel().isDevicesBlockShown() && std::chrono::steady_clock::now() < deadline) {
+        main->runFor(std::chrono::milliseconds(20)); // the model's permission poll
+    }
+    EXPECT_EQ(shell->shownSymbol(), "rectangle.dashed");
+    shell->reopen();
+    EXPECT_EQ(guideShown, 1);
+    EXPECT_NE(logText().find("dugme: kilavuz"), std::string::npos);
+}
+
+TEST(SingleInstance, ASecondLaunchReachesTheFirst) {
+    TemporaryFolder folder;
+    const QString name = QString::fromStdString((folder.path() / "ravnix.sock").string());
+    EXPECT_FALSE(SingleInstance::tellRunningInstance(name, 200)); // nobody runs yet
+
+    SingleInstance first;
+    int reopened = 0;
+    ASSERT_TRUE(first.listen(name, [&] { ++reopened; }));
+    ASSERT_TRUE(SingleInstance::tellRunningInstance(name, 1000));
+    ASSERT_TRUE(SingleInstance::tellRunningInstance(name, 1000));
+    QElapsedTimer waited;
+    waited.start();
+    while (reopened < 2 && waited.elapsed() < 3000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    EXPECT_EQ(reopened, 2);
+
+    // A socket left behind by a run that crashed does not stop the next one.
+    SingleInstance second;
+    EXPECT_TRUE(second.listen(name, [] {}));
+}
+
+} // namespace
+} // namespace ravnix::test
