@@ -15,7 +15,7 @@ else
   BUILD_DIR ?= build
 endif
 
-.PHONY: all deps configure build run test bench fuzz clean
+.PHONY: all deps configure build run test bench fuzz install uninstall clean
 
 all: build
 
@@ -42,6 +42,15 @@ fuzz:
 	@CC=clang-16 CXX=clang++-16 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAVNIX_FUZZ=ON >/dev/null
 	@cmake --build build-fuzz --target fuzzers -j $(JOBS)
 	@scripts/run-fuzzers.sh build-fuzz $(FUZZ_RUNS)
+
+PREFIX ?= /usr/local
+
+install: build
+	@cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
+# Removes exactly what the last install wrote (CMake lists it in install_manifest.txt).
+uninstall:
+	@test -f $(BUILD_DIR)/install_manifest.txt && xargs -d '\n' rm -fv < $(BUILD_DIR)/install_manifest.txt
 
 clean:
 	rm -rf build build-sanitize build-tsan build-fuzz

@@ -170,6 +170,10 @@ std::uint64_t MacModel::now() const {
     return environment.clock ? environment.clock() : MonotonicClock::now();
 }
 
+std::uint16_t MacModel::port() const {
+    return environment.port != 0 || !server_ ? environment.port : server_->boundPort();
+}
+
 void MacModel::logLine(const std::string& text) const {
     environment.log->line(text);
 }
@@ -279,7 +283,7 @@ void MacModel::startPairingListener() {
     PairingListener::Options options = environment.pairingOptions;
     options.macIdentifier = macIdentifier_;
     options.macName = environment.macName;
-    options.touchPort = environment.port;
+    options.touchPort = port();
     options.addresses = environment.addresses;
     options.dnsSd = environment.dnsSd;
     auto made = PairingListener::make(std::move(options));

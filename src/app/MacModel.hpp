@@ -112,7 +112,8 @@ class MacModel : public std::enable_shared_from_this<MacModel> {
     const std::optional<std::string>& storageProblem() const { return storageProblem_; }
 
     // ---- constants ----
-    std::uint16_t port() const { return environment.port; }
+    // The touch port: the configured one, or the one the system picked for port 0.
+    std::uint16_t port() const;
     const std::vector<std::string>& addresses() const { return environment.addresses; }
     double systemScale() const { return systemScale_; }
     const std::string& macIdentifier() const { return macIdentifier_; }

@@ -62,9 +62,9 @@ std::vector<std::string> PairingBrowser::hostsList(const std::optional<HostEndpo
             hosts.push_back(std::move(host));
         }
     }
-    const std::vector<std::string> first = hosts;
+    // A repeated offered address is kept once too: a phone would only try it twice.
     for (const auto& address : offered) {
-        if (std::find(first.begin(), first.end(), address) == first.end()) {
+        if (std::find(hosts.begin(), hosts.end(), address) == hosts.end()) {
             hosts.push_back(address);
         }
     }

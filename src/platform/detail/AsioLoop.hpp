@@ -5,6 +5,7 @@
 // must be destroyed before the queue.
 
 #include "platform/SerialQueue.hpp"
+#include "platform/detail/DelayedWork.hpp"
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
@@ -48,18 +49,8 @@ class AsioLoop {
     void discardPending();
 
   private:
-    // Delayed work is ordered by deadline, then by submission.
-    struct Key {
-        Clock::time_point due;
-        std::uint64_t order = 0;
-        auto operator<=>(const Key&) const = default;
-    };
-    // One of the two is set: a one-shot task, or a repeating timer that is rescheduled after
-    // each firing.
-    struct Entry {
-        Task task;
-        std::shared_ptr<RepeatingTimer::State> timer;
-    };
+    using Key = detail::DelayedKey;
+    using Entry = detail::DelayedEntry;
     enum class Phase { open, closed };
 
     // Needs scheduleLock; true when the timer must be re-armed for an earlier deadline.

@@ -1,0 +1,387 @@
+// The terminal shell over a real model made of in-memory services: what it prints, and what
+// the typed commands do to the model.
+
+#include "app/HeadlessShell.hpp"
+
+#include "app/MacModel.hpp"
+#include "platform/AsioMainQueue.hpp"
+#include "platform/RecordingEventSystem.hpp"
+#include "platform/network/FakeDnsSd.hpp"
+#include "platform/secret/MemorySecretStore.hpp"
+#include "support/DecimalCommaLocale.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace ravnix::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+PairingListener::Request makeRequest(std::string deviceID, std::string name, std::string model,
+                                     std::string code, bool phoneAccepted) {
+    std::vector<std::uint8_t> material(32, 0x5A);
+    PairingListener::Request request{
+        PairingHello{std::move(deviceID), std::move(name), std::move(model),
+                     std::vector<std::uint8_t>(32, 0x11)},
+        code,
+        PairingOutcome{*PairingKey::make(material), code},
+        phoneAccepted,
+    };
+    return request;
+}
+
+class ShellFixture : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/ravnix-shell-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        folder = pattern;
+        output = open_memstream(&buffer, &bufferSize);
+        ASSERT_NE(output, nullptr);
+        queue = std::make_shared<AsioMainQueue>();
+        events = std::make_shared<RecordingEventSystem>();
+        events->setTrusted(startTrusted);
+        preferences = std::make_shared<MemoryPreferences>();
+
+        HeadlessShell::Options options;
+        options.output = output;
+        options.mainQueue = queue;
+        options.quit = [this] { ++quits; };
+        options.permissionHint = "X11 oturumunda başlatın";
+        shell = HeadlessShell::make(std::move(options));
+
+        MacModel::Environment environment;
+        environment.mainQueue = queue;
+        environment.events = events;
+        environment.preferences = preferences;
+        environment.secrets = std::make_shared<MemorySecretStore>();
+        environment.dnsSd = FakeDnsSd::create();
+        environment.workspace = std::make_shared<RecordingWorkspace>();
+        environment.log = std::make_shared<ApplicationLog>(folder / "pencere.log");
+        environment.clickLog = folder / "tiklama.log";
+        environment.motionLog = folder / "hareket.csv";
+        environment.macName = "Masa";
+        environment.port = 0;
+        environment.onboarding = shell->onboardingWindow();
+        environment.pairingWindow = shell->pairingWindow();
+        environment.guide = shell->guideWindow();
+        auto made = MacModel::make(std::move(environment));
+        ASSERT_TRUE(made) << made.error().text();
+        model = *made;
+        shell->attach(model);
+        settle();
+    }
+
+    void TearDown() override {
+        if (shell) {
+            shell->stopReading();
+            shell->detach();
+        }
+        if (model) {
+            model->shutdown();
+        }
+        model.reset();
+        shell.reset();
+        queue.reset();
+        if (output != nullptr) {
+            std::fclose(output);
+        }
+        std::free(buffer);
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    }
+
+    // Runs the main queue until `done` holds, for at most five seconds.
+    template <typename Predicate> bool runUntil(Predicate done) {
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            queue->runFor(10ms);
+        }
+        return true;
+    }
+    // Lets the start-up's queued work (advertisement answers) run.
+    void settle() { queue->runFor(50ms); }
+
+    // What was printed since the last call.
+    std::string takeOutput() {
+        std::fflush(output);
+        std::string all(buffer, bufferSize);
+        std::string fresh = all.substr(taken);
+        taken = all.size();
+        return fresh;
+    }
+    std::string type(std::string_view line) {
+        takeOutput();
+        shell->handleLine(line);
+        return takeOutput();
+    }
+
+    bool startTrusted = true;
+    std::filesystem::path folder;
+    FILE* output = nullptr;
+    char* buffer = nullptr;
+    std::size_t bufferSize = 0;
+    std::size_t taken = 0;
+    std::shared_ptr<AsioMainQueue> queue;
+    std::shared_ptr<RecordingEventSystem> events;
+    std::shared_ptr<MemoryPreferences> preferences;
+    std::shared_ptr<HeadlessShell> shell;
+    std::shared_ptr<MacModel> model;
+    int quits = 0;
+};
+
+using HeadlessShellTest = ShellFixture;
+
+TEST_F(HeadlessShellTest, PrintsTheRequestAndANewerOneTakesItsPlace) {
+    takeOutput();
+    model->presentPairingRequest(
+        makeRequest("dev-1", "Ayşe'nin iPhone'u", "iPhone15,2", "012345", false));
+    EXPECT_EQ(takeOutput(), "Bu iPhone eşleşmek istiyor\n"
+                            "Ayşe'nin iPhone'u · iPhone15,2\n"
+                            "012 345\n"
+                            "iPhone'unda görünen sayı bu mu?\n"
+                            "iPhone'daki onay bekleniyor\n"
+                            "Evet, eşleştir? (evet/hayır): ");
+
+    model->presentPairingRequest(makeRequest("dev-2", "Ali", "iPhone14,5", "12345", true));
+    EXPECT_EQ(takeOutput(), "\n"
+                            "Bu iPhone eşleşmek istiyor\n"
+                            "Ali · iPhone14,5\n"
+                            "12345\n"
+                            "iPhone'unda görünen sayı bu mu?\n"
+                            "iPhone onayladı, sıra sende\n"
+                            "Evet, eşleştir? (evet/hayır): ");
+
+    // The answer goes to the newer request only; the replaced one's decision is never called.
+    ASSERT_TRUE(model->pendingRequest());
+    EXPECT_EQ(model->pendingRequest()->hello.deviceID, "dev-2");
+    shell->handleLine("  EVET ");
+    ASSERT_EQ(model->pairedDevices().size(), 1u);
+    EXPECT_EQ(model->pairedDevices()[0].id, "dev-2");
+    EXPECT_FALSE(model->pendingRequest());
+    EXPECT_EQ(type("e"), "bekleyen eşleştirme isteği yok\n");
+    EXPECT_EQ(model->pairedDevices().size(), 1u);
+}
+
+TEST_F(HeadlessShellTest, AcceptedDeviceIsListedAndRemovedByNumber) {
+    EXPECT_EQ(type("cihazlar"), "eşleşmiş cihaz yok\n");
+    model->presentPairingRequest(
+        makeRequest("dev-1", "Ayşe'nin iPhone'u", "iPhone15,2", "012345", false));
+    shell->handleLine("evet");
+    ASSERT_EQ(model->pairedDevices().size(), 1u);
+    const auto pairingID = model->pairedDevices()[0].pairingID;
+    EXPECT_EQ(type("cihazlar"),
+              "1. Ayşe'nin iPhone'u · iPhone15,2 · id=" + std::to_string(pairingID) + "\n");
+
+    for (const char* bad : {"kaldir 2", "kaldir 0", "kaldir 1x"}) {
+        EXPECT_EQ(type(bad).rfind("geçersiz cihaz numarası", 0), 0u) << bad;
+    }
+    EXPECT_EQ(model->pairedDevices().size(), 1u);
+
+    // The removal changes the header to the model's notice: one status line, nothing repeated.
+    const std::string removed = type("kaldır 1");
+    EXPECT_TRUE(model->pairedDevices().empty());
+    EXPECT_NE(removed.find("durum: " + model->headerText() + "\n"), std::string::npos) << removed;
+    EXPECT_EQ(removed.find("durum: "), removed.rfind("durum: ")) << removed;
+    EXPECT_EQ(type("cihazlar"), "eşleşmiş cihaz yok\n");
+}
+
+TEST_F(HeadlessShellTest, RefusalPairsNothing) {
+    model->presentPairingRequest(makeRequest("dev-1", "Ali", "iPhone14,5", "123456", true));
+    EXPECT_EQ(type("hayır"), "eşleştirme reddedildi\n");
+    EXPECT_FALSE(model->pendingRequest());
+    EXPECT_TRUE(model->pairedDevices().empty());
+
+    // Words other than the answers decide nothing.
+    model->presentPairingRequest(makeRequest("dev-2", "Ali", "iPhone14,5", "123456", true));
+    EXPECT_EQ(type("evetmi").rfind("bilinmeyen komut: evetmi", 0), 0u);
+    EXPECT_TRUE(model->pendingRequest());
+    shell->handleLine("N");
+    EXPECT_FALSE(model->pendingRequest());
+    EXPECT_TRUE(model->pairedDevices().empty());
+}
+
+TEST_F(HeadlessShellTest, WithoutInputEveryRequestIsRefused) {
+    model->presentPairingRequest(makeRequest("dev-1", "Ali", "iPhone14,5", "123456", false));
+    takeOutput();
+    shell->inputEnded();
+    // The request on screen can no longer be answered either.
+    EXPECT_EQ(takeOutput(), "\ngiriş bitti: bundan sonraki eşleştirme istekleri reddedilecek\n"
+                            "giriş yok: eşleştirme isteği reddedildi\n");
+    EXPECT_FALSE(model->pendingRequest());
+
+    model->presentPairingRequest(makeRequest("dev-2", "Ayşe", "iPhone15,2", "654321", true));
+    ASSERT_TRUE(runUntil([&] { return !model->pendingRequest(); }));
+    EXPECT_EQ(takeOutput(), "Bu iPhone eşleşmek istiyor\n"
+                            "Ayşe · iPhone15,2\n"
+                            "654 321\n"
+                            "giriş yok: eşleştirme isteği reddedildi\n");
+    EXPECT_TRUE(model->pairedDevices().empty());
+}
+
+TEST_F(HeadlessShellTest, SpeedIsReadWithAFullStopInADecimalCommaLocale) {
+    DecimalCommaLocale locale;
+    if (!locale.isActive()) {
+        GTEST_SKIP() << "no decimal-comma locale could be set up (tr_TR.UTF-8, localedef)";
+    }
+    EXPECT_EQ(type("hiz 1.5"), "İmleç hızı: 1.50×\n");
+    EXPECT_DOUBLE_EQ(model->speedMultiplier(), 1.5);
+    EXPECT_EQ(preferences->doubleValue("speedMultiplier"), 1.5);
+
+    for (const char* bad : {"hiz 1,5", "hiz 2.6", "hiz 0.2", "hiz", "hiz nan", "hiz 1.5x"}) {
+        EXPECT_EQ(type(bad), "imleç hızı 0.25 ile 2.50 arasında bir sayı olmalı (ör. hiz 1.5)\n")
+            << bad;
+    }
+    EXPECT_DOUBLE_EQ(model->speedMultiplier(), 1.5);
+    EXPECT_EQ(type("HIZ 2.5"), "İmleç hızı: 2.50×\n");
+}
+
+TEST_F(HeadlessShellTest, SmallCommands) {
+    EXPECT_EQ(type("durum"), "durum: " + model->headerText() + "\n");
+    EXPECT_EQ(type("   "), "");
+
+    const bool recording = model->isRecording();
+    EXPECT_EQ(type("kayit"), recording ? "Hareket kaydı: kapalı\n" : "Hareket kaydı: açık\n");
+    EXPECT_NE(model->isRecording(), recording);
+    EXPECT_EQ(type("kayıt"), recording ? "Hareket kaydı: açık\n" : "Hareket kaydı: kapalı\n");
+    EXPECT_EQ(model->isRecording(), recording);
+
+    EXPECT_EQ(quits, 0);
+    type("çık");
+    EXPECT_EQ(quits, 1);
+}
+
+class UntrustedShellTest : public ShellFixture {
+  protected:
+    void SetUp() override {
+        startTrusted = false;
+        ShellFixture::SetUp();
+    }
+};
+
+TEST_F(UntrustedShellTest, PermissionIsExplainedOnceAndTheHeaderFollowsIt) {
+    const std::string start = takeOutput();
+    EXPECT_EQ(start.find("durum: " + model->headerText() + "\n"), 0u) << start;
+    const std::string hint = "Giriş olayları için izin gerekiyor: X11 oturumunda başlatın\n";
+    EXPECT_NE(start.find(hint), std::string::npos) << start;
+    model->onboarding()->show();
+    EXPECT_EQ(takeOutput(), "");
+
+    const std::string untrustedHeader = model->headerText();
+    events->setTrusted(true);
+    ASSERT_TRUE(runUntil([&] { return model->isTrusted(); }));
+    ASSERT_NE(model->headerText(), untrustedHeader);
+    EXPECT_EQ(takeOutput(), "durum: " + model->headerText() + "\n");
+
+    model->guide()->show();
+    EXPECT_NE(takeOutput().find("Hareket rehberi"), std::string::npos);
+}
+
+TEST_F(HeadlessShellTest, ReadsCommandsFromADescriptorUntilItsEnd) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_TRUE(shell->startReading(ends[0]));
+    takeOutput();
+    const std::string typed = "durum\r\nhiz 1.5\n\nkayit"; // the last line without its end
+    ASSERT_EQ(write(ends[1], typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+    close(ends[1]);
+    ASSERT_TRUE(runUntil([&] {
+        std::fflush(output);
+        return std::string_view(buffer, bufferSize).find("giriş bitti") != std::string::npos;
+    }));
+    const std::string out = takeOutput();
+    const auto status = out.find("durum: ");
+    const auto speed = out.find("İmleç hızı: 1.50×");
+    const auto recording = out.find("Hareket kaydı: ");
+    const auto ended = out.find("giriş bitti");
+    EXPECT_LT(status, speed) << out;
+    EXPECT_LT(speed, recording) << out;
+    EXPECT_LT(recording, ended) << out;
+    shell->stopReading();
+    close(ends[0]);
+}
+
+TEST(LineReaderTest, HoldsBackLinesWhileTooManyAreOutAndCutsLongOnes) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    std::mutex linesLock; // guards lines and tickets
+    std::vector<std::string> lines;
+    std::vector<LineReader::Ticket> tickets;
+    auto reader = LineReader::start(
+        ends[0],
+        [&](std::string line, LineReader::Ticket ticket) {
+            std::lock_guard lock(linesLock);
+            lines.push_back(std::move(line));
+            tickets.push_back(std::move(ticket));
+        },
+        [] {});
+    ASSERT_TRUE(reader);
+    const auto count = [&] {
+        std::lock_guard lock(linesLock);
+        return lines.size();
+    };
+    const auto waitFor = [&](std::size_t wanted) {
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (count() < wanted && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(2ms);
+        }
+        return count();
+    };
+
+    std::string typed(LineReader::maximumLineLength + 10, 'a');
+    typed += "\n";
+    for (int i = 0; i < 100; ++i) {
+        typed += std::to_string(i) + "\n";
+    }
+    ASSERT_EQ(write(ends[1], typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+
+    EXPECT_EQ(waitFor(LineReader::maximumPending), LineReader::maximumPending);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(count(), LineReader::maximumPending) << "no line without a returned ticket";
+    {
+        std::lock_guard lock(linesLock);
+        EXPECT_EQ(lines[0], std::string(LineReader::maximumLineLength, 'a'));
+        EXPECT_EQ(lines[1], "0") << "the rest of the long line is skipped";
+        tickets.clear();
+    }
+    EXPECT_EQ(waitFor(101), 101u);
+    {
+        std::lock_guard lock(linesLock);
+        EXPECT_EQ(lines.back(), "99");
+    }
+    reader->get()->stop();
+    close(ends[1]);
+    close(ends[0]);
+}
+
+TEST(LineReaderTest, StopEndsABlockedReadWithoutAnEnd) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    std::atomic<int> endings{0};
+    auto reader = LineReader::start(
+        ends[0], [](std::string, LineReader::Ticket) {}, [&] { endings.fetch_add(1); });
+    ASSERT_TRUE(reader);
+    std::this_thread::sleep_for(20ms); // let the thread reach poll()
+    const auto before = std::chrono::steady_clock::now();
+    reader->get()->stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
+    EXPECT_EQ(endings.load(), 0);
+    close(ends[1]);
+    close(ends[0]);
+}
+
+} // namespace
+} // namespace ravnix::test

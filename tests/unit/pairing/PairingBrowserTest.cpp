@@ -1,0 +1,317 @@
+// The phone's end of pairing: its pure helpers, whole exchanges with the real listener over the
+// in-process DNS-SD, and a desktop of the test's own for answers the listener never gives.
+
+#include "pairing/PairingBrowser.hpp"
+
+#include "pairing/PairingFraming.hpp"
+#include "pairing/PairingListener.hpp"
+#include "platform/network/FakeDnsSd.hpp"
+#include "platform/network/Listener.hpp"
+#include "unit/platform/network/NetworkTestSupport.hpp"
+
+#include <gtest/gtest.h>
+
+namespace ravnix::test {
+namespace {
+
+using Step = PairingBrowser::PairingStep;
+using Steps = Events<Step>;
+
+Browser::Result result(const std::string& name, std::optional<TxtRecord> txt) {
+    return {{name, "_ravnix._tcp", "local"}, std::move(txt)};
+}
+
+TEST(PairingBrowserLists, DiscoveredMacsReadTheTxtRecordAndSortByName) {
+    const auto macs = PairingBrowser::discoveredMacs({
+        result("b", TxtRecord{{"mac", "id-b"}, {"udp", "+9000"}}),
+        result("A", std::nullopt),
+        result("a", TxtRecord{{"udp", "abc"}}),
+    });
+    ASSERT_EQ(macs.size(), 3u);
+    EXPECT_EQ(macs[0], (PairingBrowser::DiscoveredMac{"A", "A", 9931, result("A", {}).endpoint}));
+    EXPECT_EQ(macs[1], (PairingBrowser::DiscoveredMac{"a", "a", 9931, result("a", {}).endpoint}));
+    EXPECT_EQ(macs[2],
+              (PairingBrowser::DiscoveredMac{"id-b", "b", 9000, result("b", {}).endpoint}));
+
+    EXPECT_EQ(PairingBrowser::touchPortFrom("9940"), 9940);
+    EXPECT_EQ(PairingBrowser::touchPortFrom("65535"), 65535);
+    for (const std::string bad : {"abc", "70000", "", "-1", "99x", "+", "++1"}) {
+        EXPECT_EQ(PairingBrowser::touchPortFrom(bad), 9931) << '"' << bad << '"';
+    }
+}
+
+TEST(PairingBrowserLists, HostsPutTheConnectedHostFirstWithoutScopeOrRepeats) {
+    using V = std::vector<std::string>;
+    EXPECT_EQ(PairingBrowser::hostsList(HostEndpoint{"192.168.1.5%en0", 51000},
+                                        {"192.168.1.5", "10.0.0.2"}),
+              (V{"192.168.1.5", "10.0.0.2"}));
+    EXPECT_EQ(PairingBrowser::hostsList(HostEndpoint{"fe80::1%eth0", 1}, {"10.0.0.2", "10.0.0.2"}),
+              (V{"fe80::1", "10.0.0.2"}));
+    EXPECT_EQ(PairingBrowser::hostsList(std::nullopt, {"10.0.0.2", "192.168.1.5"}),
+              (V{"10.0.0.2", "192.168.1.5"}));
+}
+
+template <class T> const T* stepAs(const std::vector<Step>& steps, std::size_t from = 0) {
+    for (std::size_t i = from; i < steps.size(); ++i) {
+        if (const auto* found = std::get_if<T>(&steps[i].value)) {
+            return found;
+        }
+    }
+    return nullptr;
+}
+
+template <class T> bool waitForStep(Steps& steps, std::size_t from = 0) {
+    return steps.waitUntil([from](const auto& all) { return stepAs<T>(all, from) != nullptr; }, 5s);
+}
+
+std::shared_ptr<PairingBrowser> makeBrowser(const std::shared_ptr<DnsSd>& dnsSd,
+                                            const std::shared_ptr<Steps>& steps) {
+    auto browser = PairingBrowser::make(dnsSd).value();
+    browser->setOnStep([steps](const Step& step) { steps->add(step); });
+    return browser;
+}
+
+const PairingBrowser::Identity kPhone{"phone-1", "Deniz'in telefonu", "iPhone15,2"};
+
+class PairingBrowserTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        PairingListener::Options options;
+        options.macIdentifier = "MAC-ID-1";
+        options.macName = "Mutfak";
+        options.touchPort = 9940;
+        options.addresses = {"10.0.0.2", "127.0.0.1", "fd00::2"};
+        options.dnsSd = dnsSd;
+        options.closeDelay = 50ms;
+        listener = PairingListener::make(options).value();
+        listener->setOnRequest([requests = requests](const auto& r) { requests->add(r); });
+        listener->setOnCancelled([ends = ends] { ends->add("cancelled"); });
+        listener->setOnError([ends = ends](const std::string& e) { ends->add("error: " + e); });
+        ASSERT_TRUE(listener->start());
+
+        browser = makeBrowser(dnsSd, steps);
+        browser->setOnDiscovery([found = found](const auto& macs) { found->add(macs); });
+        browser->start();
+        ASSERT_TRUE(found->waitUntil(
+            [](const auto& all) { return !all.empty() && all.back().size() == 1; }, 5s));
+        mac = found->snapshot().back()[0];
+    }
+
+    // Pairs and waits until both ends show their code; returns the listener's request.
+    std::optional<PairingListener::Request> codesShown() {
+        const auto stepsBefore = steps->snapshot().size();
+        const auto requestsBefore = requests->snapshot().size();
+        browser->pair(mac, kPhone);
+        if (!waitForStep<Step::Code>(*steps, stepsBefore) ||
+            !requests->waitForCount(requestsBefore + 1, 5s)) {
+            ADD_FAILURE() << "no code shown";
+            return std::nullopt;
+        }
+        const auto request = requests->snapshot()[requestsBefore];
+        EXPECT_EQ(stepAs<Step::Code>(steps->snapshot(), stepsBefore)->code, request.code);
+        return request;
+    }
+
+    std::shared_ptr<FakeDnsSd> dnsSd = FakeDnsSd::create();
+    std::shared_ptr<Events<PairingListener::Request>> requests =
+        std::make_shared<Events<PairingListener::Request>>();
+    std::shared_ptr<Events<std::string>> ends = std::make_shared<Events<std::string>>();
+    std::shared_ptr<Events<std::vector<PairingBrowser::DiscoveredMac>>> found =
+        std::make_shared<Events<std::vector<PairingBrowser::DiscoveredMac>>>();
+    std::shared_ptr<Steps> steps = std::make_shared<Steps>();
+    std::shared_ptr<PairingListener> listener;
+    std::shared_ptr<PairingBrowser> browser;
+    PairingBrowser::DiscoveredMac mac;
+};
+
+TEST_F(PairingBrowserTest, FindsTheListenerAndPairsWithTheKeyBothEndsAgreeOn) {
+    EXPECT_EQ(mac.name, "Mutfak");
+    EXPECT_EQ(mac.id, "MAC-ID-1");
+    EXPECT_EQ(mac.touchPort, 9940);
+
+    const auto request = codesShown();
+    ASSERT_TRUE(request);
+    EXPECT_EQ(request->hello.deviceID, kPhone.deviceID);
+    EXPECT_EQ(request->hello.displayName, kPhone.displayName);
+    EXPECT_EQ(request->hello.model, kPhone.model);
+
+    browser->confirm(true);
+    ASSERT_TRUE(requests->waitUntil(
+        [](const auto& all) { return all.size() == 2 && all[1].phoneAccepted; }, 5s));
+    listener->respond(true, 7);
+    ASSERT_TRUE(waitForStep<Step::Accepted>(*steps));
+    const auto material = request->outcome.key.material();
+    const Step::Accepted expected{{material.begin(), material.end()},
+                                  7,
+                                  "MAC-ID-1",
+                                  "Mutfak",
+                                  {"127.0.0.1", "10.0.0.2", "fd00::2"}};
+    EXPECT_EQ(*stepAs<Step::Accepted>(steps->snapshot()), expected);
+    EXPECT_EQ(steps->snapshot().size(), 2u);
+    for (const auto& end : ends->snapshot()) {
+        EXPECT_FALSE(end.starts_with("error")) << end;
+    }
+}
+
+TEST_F(PairingBrowserTest, RefusalOnEitherSideEndsTheAttempt) {
+    codesShown();
+    browser->confirm(false);
+    ASSERT_TRUE(ends->waitForCount(1, 5s));
+    EXPECT_EQ(ends->snapshot(), std::vector<std::string>{"cancelled"});
+
+    // The user tries again and the desktop refuses.
+    const auto before = steps->snapshot().size();
+    codesShown();
+    browser->confirm(true);
+    listener->respond(false, 3);
+    ASSERT_TRUE(waitForStep<Step::Rejected>(*steps, before));
+    EXPECT_FALSE(stepAs<Step::Accepted>(steps->snapshot()));
+}
+
+std::vector<PairingMessage> decodeAll(const std::vector<Received>& chunks) {
+    std::vector<std::uint8_t> buffer;
+    for (const auto& chunk : chunks) {
+        buffer.insert(buffer.end(), chunk.bytes.begin(), chunk.bytes.end());
+    }
+    return PairingFraming::decode(buffer).value_or(std::vector<PairingMessage>{});
+}
+
+// A desktop of the test's own on 127.0.0.1: it records what the phone sends and writes what
+// the test gives it, well formed or not.
+struct FakeDesktop {
+    explicit FakeDesktop(DispatchQueue& queue)
+        : listener(
+              Listener::create({Transport::tcp, "127.0.0.1", 0, std::nullopt, nullptr}).value()) {
+        listener->setNewConnectionHandler(
+            [&queue, accepted = accepted, received = received](std::shared_ptr<Connection> c) {
+                c->start(queue);
+                receiveAll(c, received);
+                accepted->add(std::move(c));
+            });
+        listener->start(queue);
+    }
+    ~FakeDesktop() {
+        listener->cancel();
+        for (const auto& connection : accepted->snapshot()) {
+            connection->cancel();
+        }
+    }
+
+    // Waits for the phone's `count`-th message, answers with `reply`, returns what was heard.
+    std::vector<PairingMessage> answer(std::size_t count, std::vector<std::uint8_t> reply) {
+        EXPECT_TRUE(received->waitUntil(
+            [count](const auto& all) { return decodeAll(all).size() >= count; }, 5s));
+        if (!accepted->snapshot().empty()) {
+            accepted->snapshot()[0]->send(std::move(reply));
+        }
+        return decodeAll(received->snapshot());
+    }
+    bool waitClosed() {
+        return received->waitUntil(
+            [](const auto& all) {
+                return !all.empty() && (all.back().isComplete || all.back().error);
+            },
+            5s);
+    }
+    PairingBrowser::DiscoveredMac mac() const {
+        return {"fake", "fake", 9931, HostEndpoint{"127.0.0.1", listener->port()}};
+    }
+
+    std::shared_ptr<Listener> listener;
+    std::shared_ptr<Events<std::shared_ptr<Connection>>> accepted =
+        std::make_shared<Events<std::shared_ptr<Connection>>>();
+    std::shared_ptr<Events<Received>> received = std::make_shared<Events<Received>>();
+};
+
+class PairingBrowserAgainstAFakeDesktop : public ::testing::Test {
+  protected:
+    std::vector<std::uint8_t> offer(std::size_t keyLength = 32) const {
+        const auto& key = responder.publicKey();
+        return PairingFraming::encode(PairingOffer{"offered-id",
+                                                   "Offered name",
+                                                   {key.begin(), key.begin() + keyLength},
+                                                   {"192.0.2.7"}})
+            .value();
+    }
+    static std::vector<std::uint8_t> result(PairingDecision decision) {
+        return PairingFraming::encode(makeResult(decision)).value();
+    }
+
+    std::unique_ptr<DispatchQueue> queue = makeQueue("com.belvor.ravnix.pairingtest");
+    PairingHandshake responder = PairingHandshake::make(Pairing::Role::responder).value();
+    std::shared_ptr<Steps> steps = std::make_shared<Steps>();
+};
+
+TEST_F(PairingBrowserAgainstAFakeDesktop, ResultsAndBadAnswersEndTheAttempt) {
+    const auto keyFor = [&](const PairingMessage& hello) {
+        const auto& phoneKey = std::get<PairingMessageCase::hello>(hello).publicKey;
+        const auto material = responder.complete(phoneKey).value().key.material();
+        return std::vector<std::uint8_t>(material.begin(), material.end());
+    };
+    const struct {
+        std::string name;
+        std::vector<std::uint8_t> onHello, onDecision; // no decision asked for when empty
+        std::function<void(const Step&, const PairingMessage& hello)> check;
+    } cases[] = {
+        {"accepted, with what the offer said", offer(), result({true, 9}),
+         [&](const Step& s, const PairingMessage& hello) {
+             EXPECT_EQ(
+                 s,
+                 (Step{Step::Accepted{
+                     keyFor(hello), 9, "offered-id", "Offered name", {"127.0.0.1", "192.0.2.7"}}}));
+         }},
+        {"accepted without a pairing number", offer(), result({true, std::nullopt}),
+         [](const Step& s, const auto&) { EXPECT_EQ(s, Step{Step::Rejected{}}); }},
+        {"short offer key",
+         offer(16),
+         {},
+         [](const Step& s, const auto&) {
+             EXPECT_EQ(s, (Step{Step::Failed{"el sıkışma: badPublicKey"}}));
+         }},
+        {"unreadable frame",
+         {0, 0, 0, 3, 'x', 'y', 'z'},
+         {},
+         [](const Step& s, const auto&) {
+             const auto* failed = std::get_if<Step::Failed>(&s.value);
+             ASSERT_TRUE(failed);
+             EXPECT_TRUE(failed->text.starts_with("çerçeveleme: ")) << failed->text;
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeDesktop desktop(*queue);
+        const auto caseSteps = std::make_shared<Steps>();
+        const auto browser = makeBrowser(FakeDnsSd::create(), caseSteps);
+        browser->pair(desktop.mac(), kPhone);
+        const auto heard = desktop.answer(1, c.onHello);
+        ASSERT_FALSE(heard.empty());
+        if (!c.onDecision.empty()) {
+            ASSERT_TRUE(waitForStep<Step::Code>(*caseSteps));
+            browser->confirm(true);
+            desktop.answer(2, c.onDecision);
+        }
+        ASSERT_TRUE(caseSteps->waitUntil(
+            [](const auto& all) {
+                return !all.empty() && !std::holds_alternative<Step::Code>(all.back().value);
+            },
+            5s));
+        c.check(caseSteps->snapshot().back(), heard[0]);
+        EXPECT_TRUE(desktop.waitClosed()) << "the phone kept the connection";
+    }
+}
+
+TEST_F(PairingBrowserAgainstAFakeDesktop, RefusingSaysSoAndCloses) {
+    FakeDesktop desktop(*queue);
+    const auto browser = makeBrowser(FakeDnsSd::create(), steps);
+    browser->pair(desktop.mac(), kPhone);
+    desktop.answer(1, offer());
+    ASSERT_TRUE(waitForStep<Step::Code>(*steps));
+    browser->confirm(false);
+    ASSERT_TRUE(desktop.waitClosed());
+    const auto heard = decodeAll(desktop.received->snapshot());
+    ASSERT_EQ(heard.size(), 2u);
+    EXPECT_EQ(heard[1], makePhoneDecision({false, std::nullopt}));
+}
+
+} // namespace
+} // namespace ravnix::test
