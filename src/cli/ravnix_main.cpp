@@ -1,9 +1,8 @@
 // The desktop program's entry: reads the command line, builds the services the application
 // model is made from, and runs the model under a shell until it is told to end.
 //
-// Only the terminal shell exists so far, so every start is headless. The services and the
-// shutdown do not depend on the shell: a desktop entry would build the same environment with
-// its own main queue and windows.
+// Two shells over the same services: the tray application (Qt) when a display is there, and
+// the terminal shell with --headless or without a display.
 
 #include "app/ApplicationLog.hpp"
 #include "app/HeadlessShell.hpp"
@@ -11,6 +10,7 @@
 #include "cli/Version.hpp"
 #include "platform/AsioMainQueue.hpp"
 #include "platform/FilePreferences.hpp"
+#include "platform/FileSystem.hpp"
 #include "platform/HostFacts.hpp"
 #include "platform/Paths.hpp"
 #include "platform/RecordingEventSystem.hpp"
@@ -26,6 +26,15 @@
 #endif
 #if RAVNIX_HAVE_SECRET_SERVICE
 #include "platform/secret/SecretStoreSelection.hpp"
+#endif
+#if RAVNIX_HAVE_QT
+#include "ui/DesktopShell.hpp"
+#include "ui/QtMainQueue.hpp"
+#include "ui/QtWindowControllers.hpp"
+#include "ui/SingleInstance.hpp"
+
+#include <QApplication>
+#include <QSystemTrayIcon>
 #endif
 
 #include <array>
@@ -65,7 +74,7 @@ constexpr const char* kOptions =
     "\n"
     "  --headless        terminalde çalışır: durum satırı ve eşleştirme onayı standart\n"
     "                    çıktıda, komutlar standart girişte (komutlar için: yardım).\n"
-    "                    Tepsi kabuğu henüz yok; ravnix şimdilik hep böyle çalışır.\n"
+    "                    Ekran yoksa ravnix kendiliğinden böyle çalışır; yoksa tepside.\n"
     "  --events=KIP      auto: ekran varsa X11, yoksa hiçbiri; x11: XTEST ile gerçek\n"
     "                    olaylar; log: her olay günlük klasöründe events.log'a bir satır;\n"
     "                    none: olay gönderilmez (izin yok sayılır)\n"
@@ -272,12 +281,41 @@ struct Startup {
     std::string permissionHint;
 };
 
+// A page the permission buttons open: what this event backend needs before the pointer can
+// move. Written into the log folder at each start so that it matches the running backend.
+std::string writePermissionHelp(const Paths& paths, const std::string& hint) {
+    const auto folder = paths.makeLogFolder();
+    if (!folder) {
+        return {};
+    }
+    const auto file = *folder / "izin-yardimi.html";
+    std::string page =
+        "<!DOCTYPE html>\n<html lang=\"tr\"><head><meta charset=\"utf-8\">"
+        "<title>Ravnix — giriş olayları izni</title></head><body>\n"
+        "<h1>Ravnix'in imleci hareket ettirebilmesi için</h1>\n"
+        "<p>Ravnix, telefondan gelen dokunmaları X11'in XTEST eklentisiyle gerçek fare ve klavye "
+        "olaylarına çevirir. Bunun için bir X11 oturumunda (ya da XWayland altında) çalışması "
+        "ve X sunucusunun XTEST eklentisini sunması gerekir.</p>\n<p>Şu anki durum: ";
+    for (const char c : hint) {
+        page += c == '<'   ? std::string("&lt;")
+                : c == '&' ? std::string("&amp;")
+                           : std::string(1, c);
+    }
+    page += "</p>\n<p>İzin hazır olduğunda Ravnix bunu bir saniye içinde kendiliğinden "
+            "algılar.</p>\n</body></html>\n";
+    if (!writeFileAtomically(file, page, 0644)) {
+        return {};
+    }
+    return fileURI(file);
+}
+
 std::expected<Startup, std::string> prepare(const CommandLine& commandLine,
-                                            std::shared_ptr<SerialQueue> mainQueue) {
+                                            std::shared_ptr<SerialQueue> mainQueue,
+                                            const char* shellName) {
     const Paths paths(PathEnvironment::fromProcess());
     auto log = std::make_shared<ApplicationLog>(paths.applicationLogFile());
     log->line(std::string("ravnix ") + RAVNIX_VERSION +
-              " basliyor · port=" + std::to_string(commandLine.port) + " · kabuk=terminal");
+              " basliyor · port=" + std::to_string(commandLine.port) + " · kabuk=" + shellName);
 
     auto events = chooseEvents(commandLine.events, paths);
     if (!events) {
@@ -314,6 +352,7 @@ std::expected<Startup, std::string> prepare(const CommandLine& commandLine,
     environment.addresses = localAddresses();
     environment.macName = hostDisplayName(dnsSd.hostName);
     environment.port = commandLine.port;
+    environment.permissionHelpURL = writePermissionHelp(paths, events->permissionHint);
     startup.permissionHint = std::move(events->permissionHint);
     return startup;
 }
@@ -325,8 +364,8 @@ std::expected<Startup, std::string> prepare(const CommandLine& commandLine,
 class SignalWatcher {
   public:
     static std::expected<std::unique_ptr<SignalWatcher>, std::string>
-    start(const sigset_t& signals, std::function<void(int)> onSignal) {
-        const int signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC);
+    start(const sigset_t& signalSet, std::function<void(int)> onSignal) {
+        const int signalFd = ::signalfd(-1, &signalSet, SFD_CLOEXEC);
         if (signalFd < 0) {
             return std::unexpected(std::string("signalfd: ") + std::strerror(errno));
         }
@@ -397,22 +436,22 @@ int runHeadless(const CommandLine& commandLine, const sigset_t& endSignals) {
     // Before any other thread exists: they all inherit the blocked signals, so without a
     // watcher the signals must be unblocked again while that still reaches every thread.
     std::atomic<int> endSignal{0};
-    auto signals = SignalWatcher::start(endSignals, [&endSignal, mainQueue](int signal) {
+    auto watcher = SignalWatcher::start(endSignals, [&endSignal, mainQueue](int signal) {
         endSignal.store(signal);
         mainQueue->stop(); // also before run(): run() then returns at once
     });
-    if (!signals) {
+    if (!watcher) {
         pthread_sigmask(SIG_UNBLOCK, &endSignals, nullptr);
     }
 
-    auto startup = prepare(commandLine, mainQueue);
+    auto startup = prepare(commandLine, mainQueue, "terminal");
     if (!startup) {
         std::fprintf(stderr, "ravnix: %s\n", startup.error().c_str());
         return 1;
     }
     const auto log = startup->environment.log;
-    if (!signals) {
-        log->line("sinyaller izlenemiyor: " + signals.error());
+    if (!watcher) {
+        log->line("sinyaller izlenemiyor: " + watcher.error());
     }
 
     HeadlessShell::Options shellOptions;
@@ -449,8 +488,8 @@ int runHeadless(const CommandLine& commandLine, const sigset_t& endSignals) {
     // Nothing may call into the model from another thread from here on: the signal watcher
     // and the input reader end first, then the model stops its own threads and writes the
     // recording, and it is destroyed here on the main thread.
-    if (signals) {
-        (*signals)->stop();
+    if (watcher) {
+        (*watcher)->stop();
     }
     shell->stopReading();
     shell->detach();
@@ -463,6 +502,97 @@ int runHeadless(const CommandLine& commandLine, const sigset_t& endSignals) {
     log->line("kapandi");
     return 0;
 }
+
+// ---- the tray application ----
+
+#if RAVNIX_HAVE_QT
+bool hasDisplay() {
+    const char* x11 = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    return (x11 != nullptr && *x11 != '\0') || (wayland != nullptr && *wayland != '\0');
+}
+
+int runDesktop(const CommandLine& commandLine, const sigset_t& endSignals, int argc, char** argv) {
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Ravnix"));
+    QApplication::setApplicationVersion(QStringLiteral(RAVNIX_VERSION));
+    QApplication::setQuitOnLastWindowClosed(false); // it lives in the tray
+
+    // A second launch only asks the running one to show itself.
+    const QString instanceName = SingleInstance::defaultName();
+    if (SingleInstance::tellRunningInstance(instanceName)) {
+        std::puts("ravnix zaten çalışıyor; öne gelmesi istendi.");
+        return 0;
+    }
+
+    auto mainQueue = std::make_shared<QtMainQueue>();
+    std::atomic<int> endSignal{0};
+    auto watcher = SignalWatcher::start(endSignals, [&endSignal, mainQueue](int signal) {
+        endSignal.store(signal);
+        mainQueue->async([] { QCoreApplication::quit(); });
+    });
+    if (!watcher) {
+        pthread_sigmask(SIG_UNBLOCK, &endSignals, nullptr);
+    }
+
+    auto startup = prepare(commandLine, mainQueue, "tepsi");
+    if (!startup) {
+        std::fprintf(stderr, "ravnix: %s\n", startup.error().c_str());
+        return 1;
+    }
+    const auto log = startup->environment.log;
+    const auto events = startup->environment.events;
+    const LogFunction logFunction = [log](const std::string& text) { log->line(text); };
+    auto guide = std::make_shared<QtGuideWindowController>(logFunction);
+    auto pairing = std::make_shared<QtPairingWindowController>(logFunction);
+    auto onboarding = std::make_shared<QtOnboardingWindowController>(
+        logFunction, [weak = std::weak_ptr<QtGuideWindowController>(guide)] {
+            if (auto g = weak.lock()) {
+                g->show();
+            }
+        });
+    startup->environment.onboarding = onboarding;
+    startup->environment.pairingWindow = pairing;
+    startup->environment.guide = guide;
+
+    auto made = MacModel::make(std::move(startup->environment));
+    if (!made) {
+        log->line("baslatilamadi: " + made.error().text());
+        std::fprintf(stderr, "ravnix: başlatılamadı: %s\n", made.error().text().c_str());
+        return 1;
+    }
+    std::shared_ptr<MacModel> model = std::move(*made);
+    onboarding->setModel(model);
+
+    const bool useTray = QSystemTrayIcon::isSystemTrayAvailable();
+    log->line(useTray ? "tepsi: var" : "tepsi: yok, panel pencere olarak acilir");
+    auto shell = std::make_unique<DesktopShell>(DesktopShell::Parts{
+        model, onboarding, guide,
+        QStringLiteral("v") + QStringLiteral(RAVNIX_VERSION) + QStringLiteral(" (") +
+            QStringLiteral(RAVNIX_BUILD) + QStringLiteral(")"),
+        [] { QCoreApplication::quit(); }, useTray});
+    SingleInstance instance;
+    if (!instance.listen(instanceName, [&shell] { shell->reopen(); })) {
+        log->line("tek kopya soketi acilamadi: " + instanceName.toStdString());
+    }
+    shell->launched(events->isTrusted());
+
+    QApplication::exec();
+
+    if (watcher) {
+        (*watcher)->stop();
+    }
+    const int signal = endSignal.load();
+    log->line(signal == SIGINT    ? "kapaniyor: SIGINT"
+              : signal == SIGTERM ? "kapaniyor: SIGTERM"
+                                  : "kapaniyor: cik");
+    model->shutdown();
+    shell.reset();
+    model.reset();
+    log->line("kapandi");
+    return 0;
+}
+#endif
 
 } // namespace
 
@@ -494,7 +624,10 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &endSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    // The tray shell takes over here once it exists (without --headless); until then every
-    // start is headless.
+#if RAVNIX_HAVE_QT
+    if (!parsed->commandLine.headless && hasDisplay()) {
+        return runDesktop(parsed->commandLine, endSignals, argc, argv);
+    }
+#endif
     return runHeadless(parsed->commandLine, endSignals);
 }

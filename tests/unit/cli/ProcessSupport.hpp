@@ -1,0 +1,254 @@
+#pragma once
+// The built program as a user starts it, for the process tests: a child with pipes for its
+// standard input and output, bounded waits, and a free UDP port. Every wait is bounded.
+
+#include "packet/PacketCodec.hpp"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <optional>
+#include <poll.h>
+#include <spawn.h>
+#include <sstream>
+#include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace ravnix::test {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+inline constexpr auto kLimit = 10s;
+
+inline int remainingMs(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+inline std::string readFile(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A UDP port nobody uses right now: bound once by the system's choice, then released.
+inline std::uint16_t freeUdpPort() {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    std::uint16_t port = 0;
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return port;
+}
+
+// The phone's side of the touch link, on loopback.
+class LoopbackPhone {
+  public:
+    explicit LoopbackPhone(std::uint16_t port) {
+        fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        connected =
+            fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~LoopbackPhone() {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    LoopbackPhone(const LoopbackPhone&) = delete;
+    LoopbackPhone& operator=(const LoopbackPhone&) = delete;
+
+    // Sends `packet` until a reply of kind `wanted` comes back, resending every 200 ms.
+    std::optional<std::vector<std::uint8_t>> exchange(std::span<const std::uint8_t> packet,
+                                                      PacketKind wanted) {
+        const auto deadline = Clock::now() + kLimit;
+        while (connected && Clock::now() < deadline) {
+            // Refused sends (nobody bound yet) are retried like lost ones.
+            (void)::send(fd, packet.data(), packet.size(), 0);
+            const auto resend = std::min(deadline, Clock::now() + 200ms);
+            while (Clock::now() < resend) {
+                pollfd watched{fd, POLLIN, 0};
+                if (::poll(&watched, 1, remainingMs(resend)) <= 0) {
+                    break;
+                }
+                std::array<std::uint8_t, PacketFormat::maximumDatagramSize> reply{};
+                const ssize_t count = ::recv(fd, reply.data(), reply.size(), 0);
+                if (count <= 0) {
+                    continue;
+                }
+                const auto bytes = std::span<const std::uint8_t>(reply).first(count);
+                if (const auto header = PacketCodec::peekHeader(bytes);
+                    header && header->kind == wanted) {
+                    return std::vector<std::uint8_t>(bytes.begin(), bytes.end());
+                }
+            }
+        }
+        return std::nullopt;
+    }
+
+  private:
+    int fd = -1;
+    bool connected = false;
+};
+
+class RavnixProcess {
+  public:
+#ifdef RAVNIX_BINARY
+    RavnixProcess() : RavnixProcess(RAVNIX_BINARY) {}
+#endif
+    explicit RavnixProcess(std::string program) : binary(std::move(program)) {}
+    RavnixProcess(const RavnixProcess&) = delete;
+    RavnixProcess& operator=(const RavnixProcess&) = delete;
+    ~RavnixProcess() {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            int status = 0;
+            ::waitpid(pid, &status, 0);
+        }
+        for (const int fd : {input, output}) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+    }
+
+    bool start(const std::vector<std::string>& arguments, const std::vector<std::string>& env,
+               const std::filesystem::path& errorFile) {
+        int in[2];
+        int out[2];
+        if (::pipe2(in, O_CLOEXEC) != 0) {
+            return false;
+        }
+        if (::pipe2(out, O_CLOEXEC) != 0) {
+            ::close(in[0]);
+            ::close(in[1]);
+            return false;
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorFile.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        std::vector<char*> argv{binary.data()};
+        for (const auto& argument : arguments) {
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        }
+        argv.push_back(nullptr);
+        std::vector<char*> envp;
+        for (const auto& entry : env) {
+            envp.push_back(const_cast<char*>(entry.c_str()));
+        }
+        envp.push_back(nullptr);
+        const int spawned =
+            ::posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(in[0]);
+        ::close(out[1]);
+        input = in[1];
+        output = out[0];
+        if (spawned != 0) {
+            pid = -1;
+            return false;
+        }
+        return true;
+    }
+
+    // Reads standard output until it holds `text`.
+    bool waitForOutput(std::string_view text) {
+        const auto deadline = Clock::now() + kLimit;
+        while (printed.find(text) == std::string::npos) {
+            if (Clock::now() >= deadline || !readSome(deadline)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    void writeInput(std::string_view text) {
+        ASSERT_EQ(::write(input, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    }
+    void closeInput() {
+        ::close(input);
+        input = -1;
+    }
+    void signal(int number) {
+        ::kill(pid, number);
+    }
+
+    // The wait status, or none when the program is still running at the limit.
+    std::optional<int> waitForExit() {
+        const auto deadline = Clock::now() + kLimit;
+        while (Clock::now() < deadline) {
+            int status = 0;
+            if (::waitpid(pid, &status, WNOHANG) == pid) {
+                pid = -1;
+                return status;
+            }
+            // Keeps the output pipe from filling while waiting.
+            readSome(std::min(deadline, Clock::now() + 10ms));
+        }
+        return std::nullopt;
+    }
+
+    const std::string& stdoutText() const {
+        return printed;
+    }
+
+  private:
+    bool readSome(Clock::time_point deadline) {
+        if (output < 0) {
+            ::poll(nullptr, 0, std::min(remainingMs(deadline), 10)); // nothing left to read
+            return false;
+        }
+        pollfd watched{output, POLLIN, 0};
+        if (::poll(&watched, 1, remainingMs(deadline)) <= 0) {
+            return true; // nothing yet
+        }
+        std::array<char, 4096> buffer;
+        const ssize_t count = ::read(output, buffer.data(), buffer.size());
+        if (count <= 0) {
+            ::close(output);
+            output = -1;
+            return false;
+        }
+        printed.append(buffer.data(), static_cast<std::size_t>(count));
+        return true;
+    }
+
+    std::string binary;
+    pid_t pid = -1;
+    int input = -1;
+    int output = -1;
+    std::string printed;
+};
+
+} // namespace ravnix::test
