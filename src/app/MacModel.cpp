@@ -342,7 +342,9 @@ void MacModel::presentPairingRequest(const PairingListener::Request& request) {
     });
 }
 
-void MacModel::resolvePairing(bool accepted, const PairingListener::Request& request) {
+void MacModel::resolvePairing(bool accepted, const PairingListener::Request& given) {
+    // A copy: the caller may pass pendingRequest() itself, which is cleared first.
+    const PairingListener::Request request = given;
     pendingRequest_.reset();
     notify(Field::pendingRequest);
     if (!accepted) {
@@ -389,7 +391,9 @@ void MacModel::resolvePairing(bool accepted, const PairingListener::Request& req
             " toplam=" + std::to_string(pairedDevices_.size()));
 }
 
-void MacModel::unpair(const PairingRecord& record) {
+void MacModel::unpair(const PairingRecord& given) {
+    // A copy: callers pass an entry of pairedDevices(), which the reload replaces.
+    const PairingRecord record = given;
     server_->sendBye();
     pairings_->remove(record.id);
     reloadPairings();
