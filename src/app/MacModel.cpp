@@ -336,9 +336,17 @@ void MacModel::presentPairingRequest(const PairingListener::Request& request) {
     pendingRequest_ = request;
     notify(Field::pendingRequest);
     environment.pairingWindow->show(request, [weak = weak_from_this(), request](bool accepted) {
-        if (auto self = weak.lock()) {
-            self->resolvePairing(accepted, request);
+        auto self = weak.lock();
+        if (!self) {
+            return;
         }
+        // The phone may have left (or sent a newer request) while the answer was on its way:
+        // a pairing it no longer waits for must not be stored.
+        if (!self->pendingRequest_ || self->pendingRequest_->outcome != request.outcome) {
+            self->logLine("eslestirme karari gec geldi: " + request.hello.displayName);
+            return;
+        }
+        self->resolvePairing(accepted, request);
     });
 }
 

@@ -434,10 +434,14 @@ TEST_F(MacModelPairingTest, RefusalAndPhoneCancellation) {
 
     ASSERT_TRUE(phoneAsks(*model));
     ASSERT_TRUE(model->pendingRequest());
+    // The user's "yes" that was already on its way when the phone said no.
+    const auto lateAnswer = window->decision;
     browser->confirm(false);
     ASSERT_TRUE(spin([&] { return !model->pendingRequest() && window->closed > 0; }));
     EXPECT_NE(logText().find("eslestirme dustu"), std::string::npos);
+    lateAnswer(true);
     EXPECT_TRUE(model->pairedDevices().empty());
+    EXPECT_NE(logText().find("eslestirme karari gec geldi: Ayşe"), std::string::npos);
 }
 
 } // namespace
