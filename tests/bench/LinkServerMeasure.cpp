@@ -1,6 +1,7 @@
 // Link server costs measured against their floors in the same run:
 //  - ping → pong round trips through the server vs a bare blocking UDP echo thread;
-//  - the receive path per authenticated 3-finger frame to a no-op consumer vs bare recv().
+//  - the receive path per authenticated 3-finger frame to a no-op consumer vs bare recv(),
+//    and the heap allocations it makes per frame (every allocation of the program counted).
 // The receive side is measured alone: the socket queue is filled while the receiver waits
 // at a gate, then the drain is timed. Prints markdown rows for the benchmark summary.
 
@@ -13,13 +14,37 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <netinet/in.h>
+#include <new>
 #include <sys/socket.h>
 #include <thread>
 #include <vector>
 
 using namespace ravnix;
+
+namespace {
+std::atomic<std::uint64_t> allocations{0};
+} // namespace
+
+// Replace the global ones, so that malloc and free pair up; GCC cannot see that.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t size) {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(size == 0 ? 1 : size)) {
+        return p;
+    }
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+#pragma GCC diagnostic pop
 
 namespace {
 
@@ -206,8 +231,14 @@ int main() {
             }
         }
     });
+    std::uint64_t serverAllocations = 0;
     for (int i = 0; i < kBatches; ++i) {
-        if (const double s = drainBatch(*sender, serverAddress, gate, sequence); s > 0) {
+        const std::uint64_t before = allocations.load();
+        const double s = drainBatch(*sender, serverAddress, gate, sequence);
+        if (i > 0) { // the first batch warms up
+            serverAllocations += allocations.load() - before;
+        }
+        if (s > 0) {
             serverPerFrame.push_back(s);
         }
         if (const double b = drainBatch(*sender, bareAddress, bareGate, sequence); b > 0) {
@@ -232,5 +263,9 @@ int main() {
                 "(%.0f frames/s) | bare recv(): %.0f ns | ratio %.2f (target ≤ 2.00) |\n",
                 serverPerFrame.size(), kBatch, recvServer, 1e9 / recvServer, recvFloor,
                 recvServer / recvFloor);
+    const double framesCounted = static_cast<double>((kBatches - 1) * kBatch);
+    std::printf("| heap allocations on the receive path (%.0f frames, after one warm-up batch) | "
+                "%.3f per frame | | target 0 |\n",
+                framesCounted, static_cast<double>(serverAllocations) / framesCounted);
     return 0;
 }
