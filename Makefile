@@ -11,6 +11,8 @@ ifeq ($(SANITIZE),1)
 else ifeq ($(TSAN),1)
   BUILD_DIR ?= build-tsan
   CMAKE_FLAGS += -DRAVNIX_TSAN=ON -DRAVNIX_BENCH=OFF
+  # Reports from system libraries built without ThreadSanitizer are not ours to fix.
+  export TSAN_OPTIONS ?= suppressions=$(CURDIR)/tests/support/tsan-suppressions.txt
 else
   BUILD_DIR ?= build
 endif

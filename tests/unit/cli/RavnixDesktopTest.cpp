@@ -37,7 +37,8 @@ TEST(RavnixDesktop, SecondLaunchReopensTheFirstAndSigtermEndsIt) {
         "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + (folder / "no-system-bus").string(),
         "DBUS_SESSION_BUS_ADDRESS=unix:path=" + (folder / "no-session-bus").string(),
     };
-    for (const char* passed : {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+    for (const char* passed :
+         {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
         if (const char* value = std::getenv(passed)) {
             environment.push_back(std::string(passed) + "=" + value);
         }

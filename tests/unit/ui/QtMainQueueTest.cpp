@@ -56,10 +56,12 @@ TEST(QtMainQueue, DelayedWorkRunsByDeadlineThenSubmissionAndNeverEarly) {
             });
         }).join();
     };
-    at(120ms, 4);
-    at(60ms, 2);
-    at(60ms, 3);
-    at(20ms, 1);
+    // Far enough ahead that starting the submitting threads on a loaded machine (or under a
+    // sanitizer) never takes longer than the first deadline.
+    at(450ms, 4);
+    at(300ms, 2);
+    at(300ms, 3);
+    at(150ms, 1);
     queue.asyncAfter(-5ms, [&] { order.push_back(0); }); // already due: soon
     EXPECT_TRUE(QTest::qWaitFor([&] { return order.size() == 5; }, 3000));
     EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
