@@ -1,7 +1,9 @@
 // The pairing stream decoder over arbitrary bytes, fed in chunks whose size the first input
 // byte picks. Besides not crashing: feeding in chunks must give the same messages, error
 // and leftover as feeding everything at once; whatever stays behind is a partial frame;
-// and every decoded message must encode and decode back to itself.
+// and every decoded message must encode and decode back to itself. The same bytes are also
+// read as one bare JSON body, so the message reader is reached without a matching length
+// header, and a body that reads must read the same once framed.
 
 #include "pairing/PairingFraming.hpp"
 
@@ -38,6 +40,34 @@ void checkLeftover(const std::vector<std::uint8_t>& buffer) {
     }
 }
 
+// The bytes as one body: whatever reads must survive encodeBody and framing unchanged.
+void checkBody(const std::vector<std::uint8_t>& body) {
+    auto message = PairingFraming::decodeBody(body);
+    if (!message) {
+        if (!message.error().is<PairingWireError::DecodingFailed>()) {
+            std::abort(); // a body alone can only be unreadable
+        }
+        return;
+    }
+    const std::string text = PairingFraming::encodeBody(*message);
+    auto again = PairingFraming::decodeBody(
+        std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+    if (!again || *again != *message) {
+        std::abort();
+    }
+    if (body.size() > PairingFraming::maximumMessageLength) {
+        return;
+    }
+    std::vector<std::uint8_t> frame{
+        static_cast<std::uint8_t>(body.size() >> 24), static_cast<std::uint8_t>(body.size() >> 16),
+        static_cast<std::uint8_t>(body.size() >> 8), static_cast<std::uint8_t>(body.size())};
+    frame.insert(frame.end(), body.begin(), body.end());
+    auto framed = PairingFraming::decode(frame);
+    if (!framed || framed->size() != 1 || framed->front() != *message || !frame.empty()) {
+        std::abort();
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -46,6 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const std::size_t chunk = data[0] == 0 ? size : data[0];
     const std::vector<std::uint8_t> stream(data + 1, data + size);
+    checkBody(stream);
 
     std::vector<std::uint8_t> buffer;
     std::vector<PairingMessage> chunked;
