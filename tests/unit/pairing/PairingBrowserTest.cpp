@@ -245,7 +245,8 @@ class PairingBrowserAgainstAFakeDesktop : public ::testing::Test {
 TEST_F(PairingBrowserAgainstAFakeDesktop, ResultsAndBadAnswersEndTheAttempt) {
     const auto keyFor = [&](const PairingMessage& hello) {
         const auto& phoneKey = std::get<PairingMessageCase::hello>(hello).publicKey;
-        const auto material = responder.complete(phoneKey).value().key.material();
+        const auto outcome = responder.complete(phoneKey).value(); // the key lives in here
+        const auto material = outcome.key.material();
         return std::vector<std::uint8_t>(material.begin(), material.end());
     };
     const struct {
