@@ -3,6 +3,7 @@
 // is read back from the X server, its click log and its own output. Every wait is bounded and
 // every child is killed in teardown.
 
+#include "ProcessSupport.hpp"
 #include "app/PointerInjector.hpp"
 #include "app/TouchInterpreter.hpp"
 #include "guide/DemoFrames.hpp"
@@ -39,38 +40,6 @@ namespace ravnix::test {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
-
-int remainingMs(Clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() < 0 ? 0 : static_cast<int>(left.count());
-}
-
-std::string readFile(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::uint16_t freeUdpPort() {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    std::uint16_t port = 0;
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
-    }
-    if (fd >= 0) {
-        ::close(fd);
-    }
-    return port;
-}
-
 // One child program with its standard input and output as pipes; killed when destroyed.
 class Child {
   public:
@@ -89,44 +58,14 @@ class Child {
 
     bool start(const char* binary, const std::vector<std::string>& arguments,
                const std::vector<std::string>& env, const std::filesystem::path& errorFile) {
-        int in[2];
-        int out[2];
-        if (::pipe2(in, O_CLOEXEC) != 0) {
-            return false;
-        }
-        if (::pipe2(out, O_CLOEXEC) != 0) {
-            ::close(in[0]);
-            ::close(in[1]);
-            return false;
-        }
         errors = errorFile;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorFile.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        std::vector<char*> argv{const_cast<char*>(binary)};
-        for (const auto& argument : arguments) {
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        }
-        argv.push_back(nullptr);
-        std::vector<char*> envp;
-        for (const auto& entry : env) {
-            envp.push_back(const_cast<char*>(entry.c_str()));
-        }
-        envp.push_back(nullptr);
-        const int spawned =
-            ::posix_spawn(&pid, binary, &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(in[0]);
-        ::close(out[1]);
-        input = in[1];
-        output = out[0];
-        if (spawned != 0) {
-            pid = -1;
+        const auto spawned = spawnWithPipes(binary, arguments, env, errorFile);
+        if (!spawned) {
             return false;
         }
+        pid = spawned->pid;
+        input = spawned->input;
+        output = spawned->output;
         return true;
     }
 

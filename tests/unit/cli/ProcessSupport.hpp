@@ -66,6 +66,58 @@ inline std::uint16_t freeUdpPort() {
     return port;
 }
 
+// A started child: its process number, the write end of its standard input and the read end
+// of its standard output. Its standard error goes to `errorFile`.
+struct SpawnedChild {
+    pid_t pid = -1;
+    int input = -1;
+    int output = -1;
+};
+
+inline std::optional<SpawnedChild> spawnWithPipes(const std::string& binary,
+                                                  const std::vector<std::string>& arguments,
+                                                  const std::vector<std::string>& env,
+                                                  const std::filesystem::path& errorFile) {
+    int in[2];
+    int out[2];
+    if (::pipe2(in, O_CLOEXEC) != 0) {
+        return std::nullopt;
+    }
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+        ::close(in[0]);
+        ::close(in[1]);
+        return std::nullopt;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorFile.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<char*> argv{const_cast<char*>(binary.c_str())};
+    for (const auto& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (const auto& entry : env) {
+        envp.push_back(const_cast<char*>(entry.c_str()));
+    }
+    envp.push_back(nullptr);
+    pid_t pid = -1;
+    const int spawned =
+        ::posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(in[0]);
+    ::close(out[1]);
+    if (spawned != 0) {
+        ::close(in[1]);
+        ::close(out[0]);
+        return std::nullopt;
+    }
+    return SpawnedChild{pid, in[1], out[0]};
+}
+
 // The phone's side of the touch link, on loopback.
 class LoopbackPhone {
   public:
@@ -142,43 +194,13 @@ class RavnixProcess {
 
     bool start(const std::vector<std::string>& arguments, const std::vector<std::string>& env,
                const std::filesystem::path& errorFile) {
-        int in[2];
-        int out[2];
-        if (::pipe2(in, O_CLOEXEC) != 0) {
+        const auto spawned = spawnWithPipes(binary, arguments, env, errorFile);
+        if (!spawned) {
             return false;
         }
-        if (::pipe2(out, O_CLOEXEC) != 0) {
-            ::close(in[0]);
-            ::close(in[1]);
-            return false;
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorFile.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        std::vector<char*> argv{binary.data()};
-        for (const auto& argument : arguments) {
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        }
-        argv.push_back(nullptr);
-        std::vector<char*> envp;
-        for (const auto& entry : env) {
-            envp.push_back(const_cast<char*>(entry.c_str()));
-        }
-        envp.push_back(nullptr);
-        const int spawned =
-            ::posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(in[0]);
-        ::close(out[1]);
-        input = in[1];
-        output = out[0];
-        if (spawned != 0) {
-            pid = -1;
-            return false;
-        }
+        pid = spawned->pid;
+        input = spawned->input;
+        output = spawned->output;
         return true;
     }
 
