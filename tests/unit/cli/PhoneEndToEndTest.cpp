@@ -40,33 +40,17 @@ namespace ravnix::test {
 namespace {
 
 using namespace std::chrono_literals;
-// One child program with its standard input and output as pipes; killed when destroyed.
-class Child {
+// A child program (the desktop or the phone) with the waits these tests need beyond the
+// process tests' own: patterns, offsets into the output, exit codes.
+class Child : public RavnixProcess {
   public:
-    ~Child() {
-        if (pid > 0) {
-            ::kill(pid, SIGKILL);
-            int status = 0;
-            ::waitpid(pid, &status, 0);
-        }
-        for (const int fd : {input, output}) {
-            if (fd >= 0) {
-                ::close(fd);
-            }
-        }
-    }
+    Child() : RavnixProcess(std::string()) {}
 
-    bool start(const char* binary, const std::vector<std::string>& arguments,
+    bool start(const char* program, const std::vector<std::string>& arguments,
                const std::vector<std::string>& env, const std::filesystem::path& errorFile) {
+        binary = program;
         errors = errorFile;
-        const auto spawned = spawnWithPipes(binary, arguments, env, errorFile);
-        if (!spawned) {
-            return false;
-        }
-        pid = spawned->pid;
-        input = spawned->input;
-        output = spawned->output;
-        return true;
+        return RavnixProcess::start(arguments, env, errorFile);
     }
 
     // Reads standard output until `pattern` matches somewhere in it; the match, or none.
@@ -94,11 +78,9 @@ class Child {
         return true;
     }
 
-    void write(std::string_view text) {
-        ASSERT_EQ(::write(input, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    }
+    void write(std::string_view text) { writeInput(text); }
 
-    // The exit status, or none when still running at the limit.
+    // The exit code (128 + signal when killed), or none when still running at the limit.
     std::optional<int> waitForExit(std::chrono::milliseconds limit) {
         const auto deadline = Clock::now() + limit;
         while (Clock::now() < deadline) {
@@ -118,30 +100,6 @@ class Child {
     std::size_t printedSize() const { return printed.size(); }
 
   private:
-    bool readSome(Clock::time_point deadline) {
-        if (output < 0) {
-            ::poll(nullptr, 0, std::min(remainingMs(deadline), 10));
-            return false;
-        }
-        pollfd watched{output, POLLIN, 0};
-        if (::poll(&watched, 1, remainingMs(deadline)) <= 0) {
-            return true;
-        }
-        std::array<char, 4096> buffer;
-        const ssize_t count = ::read(output, buffer.data(), buffer.size());
-        if (count <= 0) {
-            ::close(output);
-            output = -1;
-            return false;
-        }
-        printed.append(buffer.data(), static_cast<std::size_t>(count));
-        return true;
-    }
-
-    pid_t pid = -1;
-    int input = -1;
-    int output = -1;
-    std::string printed;
     std::filesystem::path errors;
 };
 

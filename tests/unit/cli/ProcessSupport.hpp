@@ -245,7 +245,8 @@ class RavnixProcess {
         return printed;
     }
 
-  private:
+  protected:
+    // Reads what standard output has within the deadline; false once it has ended.
     bool readSome(Clock::time_point deadline) {
         if (output < 0) {
             ::poll(nullptr, 0, std::min(remainingMs(deadline), 10)); // nothing left to read
