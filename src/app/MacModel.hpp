@@ -8,19 +8,19 @@
 // queue holding the model weakly, or only write a log line.
 
 #include "app/ApplicationLog.hpp"
-#include "app/LinkServer.hpp"
-#include "app/PointerInjector.hpp"
-#include "app/TouchInterpreter.hpp"
 #include "app/WindowControllers.hpp"
+#include "input/PointerInjector.hpp"
+#include "input/TouchInterpreter.hpp"
+#include "link/LinkServer.hpp"
 #include "pairing/PairingListener.hpp"
 #include "pairing/PairingRecord.hpp"
 #include "pairing/PairingStore.hpp"
 #include "peerlink/PeerLink.hpp"
-#include "platform/EventSystem.hpp"
 #include "platform/Paths.hpp"
 #include "platform/Preferences.hpp"
 #include "platform/SerialQueue.hpp"
 #include "platform/Workspace.hpp"
+#include "platform/events/EventSystem.hpp"
 #include "platform/network/DnsSd.hpp"
 #include "platform/secret/SecretStore.hpp"
 

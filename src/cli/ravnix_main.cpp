@@ -5,21 +5,21 @@
 // the terminal shell with --headless or without a display.
 
 #include "app/ApplicationLog.hpp"
-#include "app/HeadlessShell.hpp"
 #include "app/MacModel.hpp"
+#include "cli/HeadlessShell.hpp"
 #include "cli/Version.hpp"
 #include "platform/AsioMainQueue.hpp"
 #include "platform/FilePreferences.hpp"
 #include "platform/FileSystem.hpp"
 #include "platform/HostFacts.hpp"
 #include "platform/Paths.hpp"
-#include "platform/RecordingEventSystem.hpp"
 #include "platform/Workspace.hpp"
+#include "platform/events/RecordingEventSystem.hpp"
 #include "platform/network/UnavailableDnsSd.hpp"
 #include "platform/secret/FileSecretStore.hpp"
 
 #if RAVNIX_HAVE_X11
-#include "platform/x11/X11EventSystem.hpp"
+#include "platform/events/x11/X11EventSystem.hpp"
 #endif
 #if RAVNIX_HAVE_AVAHI
 #include "platform/network/AvahiDnsSd.hpp"

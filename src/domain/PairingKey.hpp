@@ -1,13 +1,11 @@
 #pragma once
 // The 32-byte key a phone and this machine agreed on during pairing. A PairingKey exists
-// only for exactly 32 bytes, so holders never re-check the length.
-
-#include "domain/Hasher.hpp"
+// only for exactly 32 bytes, so holders never re-check the length. It has no hash on
+// purpose: no table is keyed by a secret, and an unkeyed hash of one would only leak it.
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <span>
 
@@ -22,7 +20,6 @@ class PairingKey {
 
     std::span<const std::uint8_t, size> material() const noexcept { return material_; }
 
-    void hashInto(Hasher& hasher) const noexcept { hasher.combine(std::span(material_)); }
     // Constant time, so that comparing a secret reveals nothing through timing.
     bool operator==(const PairingKey& other) const noexcept;
 
@@ -34,5 +31,3 @@ class PairingKey {
 };
 
 } // namespace ravnix
-
-template <> struct std::hash<ravnix::PairingKey> : ravnix::HashFromHasher<ravnix::PairingKey> {};

@@ -170,32 +170,4 @@ std::expected<void, PlatformError> DesktopWorkspace::revealFile(const std::files
     return {};
 }
 
-std::expected<void, PlatformError> RecordingWorkspace::openURL(std::string_view url) {
-    return record(Call{Call::Kind::openURL, std::string(url)});
-}
-
-std::expected<void, PlatformError>
-RecordingWorkspace::revealFile(const std::filesystem::path& file) {
-    return record(Call{Call::Kind::revealFile, file.string()});
-}
-
-std::expected<void, PlatformError> RecordingWorkspace::record(Call call) {
-    std::lock_guard lock(callsLock);
-    recorded.push_back(std::move(call));
-    if (failure) {
-        return std::unexpected(*failure);
-    }
-    return {};
-}
-
-std::vector<RecordingWorkspace::Call> RecordingWorkspace::calls() const {
-    std::lock_guard lock(callsLock);
-    return recorded;
-}
-
-void RecordingWorkspace::failRequests(std::optional<PlatformError> error) {
-    std::lock_guard lock(callsLock);
-    failure = std::move(error);
-}
-
 } // namespace ravnix

@@ -52,30 +52,4 @@ class DesktopWorkspace final : public Workspace {
     std::unique_ptr<DispatchQueue> helpers;
 };
 
-// Keeps every request instead of acting on it, for the tests of the modules that use a
-// workspace.
-class RecordingWorkspace final : public Workspace {
-  public:
-    struct Call {
-        enum class Kind { openURL, revealFile };
-        Kind kind;
-        std::string target; // the URL, or the file's path as given
-        bool operator==(const Call&) const = default;
-    };
-
-    std::expected<void, PlatformError> openURL(std::string_view url) override;
-    std::expected<void, PlatformError> revealFile(const std::filesystem::path& file) override;
-
-    std::vector<Call> calls() const;
-    // From now on every request is still recorded but fails with this error (absent: succeeds).
-    void failRequests(std::optional<PlatformError> error);
-
-  private:
-    std::expected<void, PlatformError> record(Call call);
-
-    mutable std::mutex callsLock; // guards recorded and failure
-    std::vector<Call> recorded;
-    std::optional<PlatformError> failure;
-};
-
 } // namespace ravnix

@@ -30,11 +30,6 @@ void setStaysOnTop(QWidget& window, bool onTop) {
     }
 }
 
-bool isMainThread() {
-    return QCoreApplication::instance() != nullptr &&
-           QThread::currentThread() == QCoreApplication::instance()->thread();
-}
-
 } // namespace
 
 std::string presentationOutcome(const QWidget* window, const std::string& tag) {
@@ -53,7 +48,6 @@ namespace {
 // Back to the normal stacking level, to the front once more, and the outcome line.
 void settle(const QPointer<QWidget>& target, const std::string& tag, const LogFunction& log,
             bool raisedAbove) {
-    assert(isMainThread());
     if (target && raisedAbove) {
         setStaysOnTop(*target, false);
     }
@@ -67,7 +61,6 @@ void settle(const QPointer<QWidget>& target, const std::string& tag, const LogFu
 
 // Above everything for the moment, to the front, and focused.
 void bringForward(QPointer<QWidget> target, std::string tag, LogFunction log) {
-    assert(isMainThread());
     bool raisedAbove = false;
     if (target && target->isVisible()) {
         // A window that asked to stay on top keeps that afterwards.
@@ -85,7 +78,9 @@ void bringForward(QPointer<QWidget> target, std::string tag, LogFunction log) {
 } // namespace
 
 void presentWindow(QWidget& window, const std::string& tag, LogFunction log) {
-    assert(isMainThread() && "windows are presented on the main thread");
+    assert(QCoreApplication::instance() != nullptr &&
+           QThread::currentThread() == QCoreApplication::instance()->thread() &&
+           "windows are presented on the main thread");
     if (log) {
         log("gosterim istendi: " + tag);
     }

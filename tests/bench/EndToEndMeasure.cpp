@@ -5,13 +5,14 @@
 // through the event system and observed the same way. Needs an X display (DISPLAY); without
 // one the row says so.
 
-#include "app/LinkServer.hpp"
-#include "app/PointerInjector.hpp"
-#include "app/TouchInterpreter.hpp"
 #include "cli/phone/PhoneLink.hpp"
+#include "input/PointerInjector.hpp"
+#include "input/TouchInterpreter.hpp"
+#include "link/LinkServer.hpp"
 #include "platform/AsioMainQueue.hpp"
 #include "platform/Preferences.hpp"
-#include "platform/x11/X11EventSystem.hpp"
+#include "platform/events/x11/X11EventSystem.hpp"
+#include "support/MemoryPreferences.hpp"
 #include "transport/CFormat.hpp"
 #include "transport/MonotonicClock.hpp"
 

@@ -1,9 +1,9 @@
 // Per-call cost of the pointer injector's hot operations with the recording backend, and of
 // one real X11 motion event (post + flush) when a display is available.
 
-#include "app/PointerInjector.hpp"
-#include "platform/RecordingEventSystem.hpp"
-#include "platform/x11/X11EventSystem.hpp"
+#include "input/PointerInjector.hpp"
+#include "platform/events/RecordingEventSystem.hpp"
+#include "platform/events/x11/X11EventSystem.hpp"
 
 #include <benchmark/benchmark.h>
 #include <cstdio>
@@ -56,7 +56,7 @@ void X11MotionPostAndFlush(benchmark::State& state) {
 
 } // namespace
 
-#include "app/TouchInterpreter.hpp"
+#include "input/TouchInterpreter.hpp"
 
 namespace {
 

@@ -5,7 +5,7 @@
 // The receive side is measured alone: the socket queue is filled while the receiver waits
 // at a gate, then the drain is timed. Prints markdown rows for the benchmark summary.
 
-#include "app/LinkServer.hpp"
+#include "link/LinkServer.hpp"
 #include "packet/PacketCodec.hpp"
 #include "transport/MonotonicClock.hpp"
 

@@ -5,8 +5,8 @@
 
 #include "pairing/PairingFraming.hpp"
 #include "pairing/PairingListener.hpp"
-#include "platform/network/FakeDnsSd.hpp"
 #include "platform/network/Listener.hpp"
+#include "support/FakeDnsSd.hpp"
 
 #include <algorithm>
 #include <chrono>

@@ -9,12 +9,13 @@
 // Everything is built once per process; the interpreter keeps its state between inputs, so
 // each input starts with a frame that lifts every finger and button.
 
-#include "app/LinkServer.hpp"
-#include "app/PointerInjector.hpp"
-#include "app/TouchInterpreter.hpp"
+#include "input/PointerInjector.hpp"
+#include "input/TouchInterpreter.hpp"
+#include "link/LinkServer.hpp"
 #include "packet/PacketCodec.hpp"
 #include "platform/Preferences.hpp"
-#include "platform/RecordingEventSystem.hpp"
+#include "platform/events/RecordingEventSystem.hpp"
+#include "support/MemoryPreferences.hpp"
 
 #include <array>
 #include <atomic>

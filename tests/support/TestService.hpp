@@ -2,9 +2,8 @@
 // Reads what a service fixture (tests/support/<name>.sh) left for the tests: its settings,
 // or why it could not start. Use RAVNIX_REQUIRE_SERVICE at the top of a test.
 
-#include <gtest/gtest.h>
-
 #include <fstream>
+#include <gtest/gtest.h>
 #include <map>
 #include <string>
 
@@ -25,7 +24,8 @@ inline TestService loadTestService(const std::string& name) {
     TestService service;
     std::ifstream file(std::string(RAVNIX_TEST_SERVICE_DIR) + "/" + name + ".env");
     if (!file) {
-        service.skipReason = "the " + name + " service was not started (run the test through ctest)";
+        service.skipReason =
+            "the " + name + " service was not started (run the test through ctest)";
         return service;
     }
     std::string line;

@@ -1,7 +1,7 @@
 #pragma once
 // DNS-SD (multicast DNS service discovery): advertising a service, browsing for a service type
 // and resolving one instance to an address. Backends: AvahiDnsSd (the system's avahi daemon,
-// in ravnix_platform_avahi) and FakeDnsSd (an in-process registry for tests).
+// in ravnix_platform_avahi); the tests have an in-process registry (tests/support/).
 //
 // Events are posted to the serial queue passed with each request, never called from inside the
 // call that made the request. A request lasts as long as its Operation: destroying the

@@ -2,13 +2,15 @@
 
 #include "../platform/TemporaryFolder.hpp"
 #include "../platform/network/NetworkTestSupport.hpp"
-#include "LinkTestSupport.hpp"
 #include "pairing/PairingBrowser.hpp"
 #include "platform/AsioMainQueue.hpp"
-#include "platform/RecordingEventSystem.hpp"
 #include "platform/SystemSettings.hpp"
-#include "platform/network/FakeDnsSd.hpp"
-#include "platform/secret/MemorySecretStore.hpp"
+#include "platform/events/RecordingEventSystem.hpp"
+#include "support/FakeDnsSd.hpp"
+#include "support/MemoryPreferences.hpp"
+#include "support/MemorySecretStore.hpp"
+#include "support/RecordingWorkspace.hpp"
+#include "unit/link/LinkTestSupport.hpp"
 
 #include <fstream>
 #include <gtest/gtest.h>

@@ -4,11 +4,11 @@
 // every child is killed in teardown.
 
 #include "ProcessSupport.hpp"
-#include "app/PointerInjector.hpp"
-#include "app/TouchInterpreter.hpp"
 #include "guide/DemoFrames.hpp"
 #include "guide/GuideCatalog.hpp"
-#include "platform/RecordingEventSystem.hpp"
+#include "input/PointerInjector.hpp"
+#include "input/TouchInterpreter.hpp"
+#include "platform/events/RecordingEventSystem.hpp"
 #include "support/TestService.hpp"
 
 #include <X11/Xlib.h>

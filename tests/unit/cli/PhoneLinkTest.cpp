@@ -5,9 +5,9 @@
 
 #include "cli/phone/PhonePairings.hpp"
 #include "peerlink/PeerLink.hpp"
-#include "platform/network/FakeDnsSd.hpp"
-#include "platform/secret/MemorySecretStore.hpp"
-#include "unit/app/LinkTestSupport.hpp"
+#include "support/FakeDnsSd.hpp"
+#include "support/MemorySecretStore.hpp"
+#include "unit/link/LinkTestSupport.hpp"
 
 #include <cstdlib>
 #include <filesystem>

@@ -4,7 +4,7 @@
 
 #include "pairing/PairingFraming.hpp"
 #include "pairing/PairingListener.hpp"
-#include "platform/network/FakeDnsSd.hpp"
+#include "support/FakeDnsSd.hpp"
 #include "unit/platform/network/NetworkTestSupport.hpp"
 
 #include <arpa/inet.h>

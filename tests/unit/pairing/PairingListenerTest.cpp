@@ -5,7 +5,7 @@
 
 #include "pairing/PairingFraming.hpp"
 #include "platform/network/Browser.hpp"
-#include "platform/network/FakeDnsSd.hpp"
+#include "support/FakeDnsSd.hpp"
 #include "unit/platform/network/NetworkTestSupport.hpp"
 
 #include <algorithm>

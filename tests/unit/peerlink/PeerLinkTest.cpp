@@ -1,7 +1,7 @@
 #include "peerlink/PeerLink.hpp"
 
-#include "../app/LinkTestSupport.hpp"
-#include "platform/network/FakeDnsSd.hpp"
+#include "support/FakeDnsSd.hpp"
+#include "unit/link/LinkTestSupport.hpp"
 
 #include <algorithm>
 #include <gtest/gtest.h>

@@ -2,9 +2,10 @@
 
 #include "../platform/TemporaryFolder.hpp"
 #include "platform/AsioMainQueue.hpp"
-#include "platform/RecordingEventSystem.hpp"
-#include "platform/network/FakeDnsSd.hpp"
-#include "platform/secret/MemorySecretStore.hpp"
+#include "platform/events/RecordingEventSystem.hpp"
+#include "support/FakeDnsSd.hpp"
+#include "support/MemoryPreferences.hpp"
+#include "support/MemorySecretStore.hpp"
 #include "ui/SingleInstance.hpp"
 
 #include <QCoreApplication>

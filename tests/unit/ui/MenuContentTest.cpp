@@ -2,10 +2,12 @@
 
 #include "../platform/TemporaryFolder.hpp"
 #include "platform/AsioMainQueue.hpp"
-#include "platform/RecordingEventSystem.hpp"
-#include "platform/network/FakeDnsSd.hpp"
-#include "platform/secret/MemorySecretStore.hpp"
+#include "platform/events/RecordingEventSystem.hpp"
 #include "security/PairingHandshake.hpp"
+#include "support/FakeDnsSd.hpp"
+#include "support/MemoryPreferences.hpp"
+#include "support/MemorySecretStore.hpp"
+#include "support/RecordingWorkspace.hpp"
 #include "ui/TrayIcons.hpp"
 
 #include <QCheckBox>

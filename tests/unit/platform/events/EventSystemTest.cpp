@@ -1,4 +1,4 @@
-#include "platform/RecordingEventSystem.hpp"
+#include "platform/events/RecordingEventSystem.hpp"
 
 #include <cstdlib>
 #include <fstream>

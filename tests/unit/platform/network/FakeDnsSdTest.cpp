@@ -1,4 +1,4 @@
-#include "platform/network/FakeDnsSd.hpp"
+#include "support/FakeDnsSd.hpp"
 
 #include "DnsSdContract.hpp"
 

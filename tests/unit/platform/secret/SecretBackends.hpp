@@ -4,7 +4,7 @@
 // of the keyring fixture.
 
 #include "platform/secret/FileSecretStore.hpp"
-#include "platform/secret/MemorySecretStore.hpp"
+#include "support/MemorySecretStore.hpp"
 #include "unit/platform/TemporaryFolder.hpp"
 
 #include <functional>

@@ -68,8 +68,8 @@ TEST(LinkServerAllocations, NonePerFrameOrPingAfterWarmUp) {
 } // namespace
 } // namespace ravnix::test
 
-#include "app/TouchInterpreter.hpp"
-#include "platform/RecordingEventSystem.hpp"
+#include "input/TouchInterpreter.hpp"
+#include "platform/events/RecordingEventSystem.hpp"
 
 namespace ravnix::test {
 namespace {

@@ -1,4 +1,4 @@
-#include "app/LinkServer.hpp"
+#include "link/LinkServer.hpp"
 
 #include "packet/PacketCodec.hpp"
 #include "transport/MonotonicClock.hpp"

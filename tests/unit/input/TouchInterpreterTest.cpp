@@ -1,8 +1,9 @@
-#include "app/TouchInterpreter.hpp"
+#include "input/TouchInterpreter.hpp"
 
 #include "platform/AsioMainQueue.hpp"
-#include "platform/RecordingEventSystem.hpp"
+#include "platform/events/RecordingEventSystem.hpp"
 #include "support/DecimalCommaLocale.hpp"
+#include "support/MemoryPreferences.hpp"
 
 #include <chrono>
 #include <cmath>

@@ -7,8 +7,8 @@
 // window has its own origin, so every point crossing this class is shifted by the primary
 // monitor's position.
 
-#include "platform/EventSystem.hpp"
 #include "platform/PlatformError.hpp"
+#include "platform/events/EventSystem.hpp"
 
 #include <cstdint>
 #include <expected>

@@ -1,4 +1,4 @@
-#include "platform/x11/X11EventSystem.hpp"
+#include "platform/events/x11/X11EventSystem.hpp"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>

@@ -1,4 +1,4 @@
-#include "app/DiagnosticLog.hpp"
+#include "input/DiagnosticLog.hpp"
 
 #include "platform/FileSystem.hpp"
 #include "transport/CFormat.hpp"

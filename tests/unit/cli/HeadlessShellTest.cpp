@@ -1,14 +1,16 @@
 // The terminal shell over a real model made of in-memory services: what it prints, and what
 // the typed commands do to the model.
 
-#include "app/HeadlessShell.hpp"
+#include "cli/HeadlessShell.hpp"
 
 #include "app/MacModel.hpp"
 #include "platform/AsioMainQueue.hpp"
-#include "platform/RecordingEventSystem.hpp"
-#include "platform/network/FakeDnsSd.hpp"
-#include "platform/secret/MemorySecretStore.hpp"
+#include "platform/events/RecordingEventSystem.hpp"
 #include "support/DecimalCommaLocale.hpp"
+#include "support/FakeDnsSd.hpp"
+#include "support/MemoryPreferences.hpp"
+#include "support/MemorySecretStore.hpp"
+#include "support/RecordingWorkspace.hpp"
 
 #include <atomic>
 #include <chrono>

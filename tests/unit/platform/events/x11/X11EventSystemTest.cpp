@@ -1,7 +1,7 @@
 // The X11 backend against a real X server (Xvfb): what it posts is read back from the
 // server, through XQueryPointer and a window that listens for button presses.
 
-#include "platform/x11/X11EventSystem.hpp"
+#include "platform/events/x11/X11EventSystem.hpp"
 
 #include "support/TestService.hpp"
 

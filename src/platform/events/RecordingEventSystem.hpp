@@ -4,7 +4,7 @@
 // with the pointer in its middle). Posted mouse events move its pointer, as a real system's
 // would. Also the backend of `--events=log`, through onPost.
 
-#include "platform/EventSystem.hpp"
+#include "platform/events/EventSystem.hpp"
 
 #include <filesystem>
 #include <functional>

@@ -1,4 +1,4 @@
-#include "platform/network/FakeDnsSd.hpp"
+#include "support/FakeDnsSd.hpp"
 
 #include "platform/network/detail/EventSink.hpp"
 

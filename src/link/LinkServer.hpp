@@ -4,7 +4,7 @@
 // reaches the touch interpreter on that same thread. Frames from the peer route enter
 // through handlePeerDatagram and share the authenticator table and the interpreter.
 
-#include "app/TouchFrameConsumer.hpp"
+#include "link/TouchFrameConsumer.hpp"
 #include "security/PacketAuthenticator.hpp"
 #include "transport/UDPSocket.hpp"
 

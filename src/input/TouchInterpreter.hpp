@@ -9,10 +9,10 @@
 // below need no lock of their own; delayed releases run on the release queue and touch
 // only the injector.
 
-#include "app/DiagnosticLog.hpp"
-#include "app/PointerInjector.hpp"
-#include "app/TouchFrameConsumer.hpp"
 #include "domain/ScrollSettings.hpp"
+#include "input/DiagnosticLog.hpp"
+#include "input/PointerInjector.hpp"
+#include "link/TouchFrameConsumer.hpp"
 #include "platform/DispatchQueue.hpp"
 #include "platform/PlatformError.hpp"
 #include "platform/Preferences.hpp"

@@ -1,6 +1,6 @@
-#include "app/PointerInjector.hpp"
+#include "input/PointerInjector.hpp"
 
-#include "platform/RecordingEventSystem.hpp"
+#include "platform/events/RecordingEventSystem.hpp"
 
 #include <atomic>
 #include <cmath>

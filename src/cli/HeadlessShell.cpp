@@ -1,4 +1,4 @@
-#include "app/HeadlessShell.hpp"
+#include "cli/HeadlessShell.hpp"
 
 #include "app/MacModel.hpp"
 #include "transport/CFormat.hpp"

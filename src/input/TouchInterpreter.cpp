@@ -1,4 +1,4 @@
-#include "app/TouchInterpreter.hpp"
+#include "input/TouchInterpreter.hpp"
 
 #include "transport/CFormat.hpp"
 #include "transport/MonotonicClock.hpp"

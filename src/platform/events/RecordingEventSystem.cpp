@@ -1,4 +1,4 @@
-#include "platform/RecordingEventSystem.hpp"
+#include "platform/events/RecordingEventSystem.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -7,7 +7,7 @@
 // queue and the release queue can share one injector.
 
 #include "domain/PointerSettings.hpp"
-#include "platform/EventSystem.hpp"
+#include "platform/events/EventSystem.hpp"
 
 #include <atomic>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "app/PointerInjector.hpp"
+#include "input/PointerInjector.hpp"
 
 #include "transport/CFormat.hpp"
 #include "transport/MonotonicClock.hpp"

@@ -2,7 +2,7 @@
 // A recording stand-in for the touch interpreter, an adjustable clock, and a loopback
 // "phone" that sends authenticated frames and control packets to a LinkServer.
 
-#include "app/LinkServer.hpp"
+#include "link/LinkServer.hpp"
 #include "packet/PacketCodec.hpp"
 #include "transport/MonotonicClock.hpp"
 

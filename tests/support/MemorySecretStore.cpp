@@ -1,4 +1,4 @@
-#include "platform/secret/MemorySecretStore.hpp"
+#include "support/MemorySecretStore.hpp"
 
 namespace ravnix {
 

@@ -4,9 +4,10 @@
 // server's counters can be compared exactly with what was sent.
 
 #include "LinkTestSupport.hpp"
-#include "app/TouchInterpreter.hpp"
+#include "input/TouchInterpreter.hpp"
 #include "platform/Preferences.hpp"
-#include "platform/RecordingEventSystem.hpp"
+#include "platform/events/RecordingEventSystem.hpp"
+#include "support/MemoryPreferences.hpp"
 
 #include <chrono>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "platform/EventSystem.hpp"
+#include "platform/events/EventSystem.hpp"
 
 #include "transport/CFormat.hpp"
 
