@@ -17,7 +17,7 @@ else
   BUILD_DIR ?= build
 endif
 
-.PHONY: all deps configure build run test bench fuzz install uninstall clean
+.PHONY: all deps configure build run test bench fuzz install uninstall deb clean
 
 all: build
 
@@ -44,6 +44,10 @@ fuzz:
 	@CC=clang-16 CXX=clang++-16 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAVNIX_FUZZ=ON >/dev/null
 	@cmake --build build-fuzz --target fuzzers -j $(JOBS)
 	@scripts/run-fuzzers.sh build-fuzz $(FUZZ_RUNS)
+
+# The Debian package, built from the same tree: `sudo apt install ./ravnix_*.deb`.
+deb: build
+	@scripts/build-deb.sh $(BUILD_DIR) $(CURDIR)
 
 PREFIX ?= /usr/local
 

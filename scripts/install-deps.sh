@@ -17,9 +17,11 @@ TEST_SERVICE_PACKAGES=(
   xvfb x11-utils x11-xserver-utils dbus avahi-daemon avahi-utils gnome-keyring libsecret-tools
   fonts-dejavu-core
 )
+# `make deb` and its check in `make test`.
+PACKAGING_PACKAGES=(dpkg-dev lintian)
 FUZZ_PACKAGES=(clang-16 libclang-rt-16-dev)
 
-wanted=("${BUILD_PACKAGES[@]}" "${TEST_SERVICE_PACKAGES[@]}")
+wanted=("${BUILD_PACKAGES[@]}" "${TEST_SERVICE_PACKAGES[@]}" "${PACKAGING_PACKAGES[@]}")
 for group in "$@"; do
   case "$group" in
     fuzz) wanted+=("${FUZZ_PACKAGES[@]}") ;;
