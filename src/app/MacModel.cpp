@@ -20,6 +20,9 @@ std::expected<std::shared_ptr<MacModel>, PlatformError> MacModel::make(Environme
     // 1. The permission, the fixed facts, the store, the peer listener, the identifier and
     //    the injector.
     model->isTrusted_ = env.events->isTrusted();
+    if (!model->isTrusted_) {
+        model->untrustedReason_ = env.events->untrustedReason();
+    }
     model->systemScale_ = readSystemScale(*env.preferences);
     model->pairings_ = std::make_shared<PairingStore>(
         env.secrets, env.pairingService, std::string(PairingStore::applicationAccount));
@@ -92,6 +95,7 @@ void MacModel::startUp() {
     reloadPairings();
     // 11.
     startPairingListener();
+    watchDnsSd();
     // 12. The peer route: its datagrams go straight to the server on the listener's thread.
     peerListener_->setOnPacket(
         [weak = std::weak_ptr<LinkServer>(server_)](std::span<const std::uint8_t> bytes,
@@ -109,8 +113,11 @@ void MacModel::startUp() {
         }
     });
     // 13.
-    if (auto started = peerListener_->start(environment.macName, macIdentifier_)) {
-        logLine("esler arasi dinleyici acildi (airdrop)");
+    if (auto started =
+            peerListener_->start(environment.macName, macIdentifier_, environment.peerPort)) {
+        logLine("esler arasi dinleyici acildi (airdrop) port=" +
+                std::to_string(peerListener_->port()));
+        logPortFallback("esler arasi", "udp", environment.peerPort, peerListener_->port());
     } else {
         logLine("esler arasi dinleyici acilamadi: " + started.error().text());
     }
@@ -186,7 +193,7 @@ bool MacModel::isLinkActive() const {
 
 std::string MacModel::statusText() const {
     if (!isTrusted_) {
-        return "Erişilebilirlik izni gerekiyor";
+        return untrustedReason_.value_or("Erişilebilirlik izni gerekiyor");
     }
     if (stats_.versionMismatches > 0) {
         return "Protokol sürümü uyuşmuyor — iPhone uygulamasını güncelle";
@@ -241,7 +248,13 @@ void MacModel::startServer() {
 
 void MacModel::pollPermission() {
     const bool trusted = environment.events->isTrusted();
+    auto reason = trusted ? std::nullopt : environment.events->untrustedReason();
+    const bool reasonChanged = reason != untrustedReason_;
+    untrustedReason_ = std::move(reason);
     if (trusted == isTrusted_) {
+        if (reasonChanged) {
+            notify(Field::isTrusted); // the status line reads the reason
+        }
         return;
     }
     assign(isTrusted_, trusted, Field::isTrusted);
@@ -284,6 +297,7 @@ void MacModel::startPairingListener() {
     options.macIdentifier = macIdentifier_;
     options.macName = environment.macName;
     options.touchPort = port();
+    options.port = environment.pairingPort;
     options.addresses = environment.addresses;
     options.dnsSd = environment.dnsSd;
     auto made = PairingListener::make(std::move(options));
@@ -328,11 +342,59 @@ void MacModel::startPairingListener() {
                Field::errorText);
         return;
     }
+    logPortFallback("eslestirme", "tcp", environment.pairingPort, listener->port());
     listener_ = std::move(listener);
     notify(Field::listener);
 }
 
+void MacModel::logPortFallback(const char* what, const char* protocol, std::uint16_t wished,
+                               std::uint16_t bound) const {
+    if (wished != 0 && bound != wished) {
+        logLine(std::string(what) + " portu " + std::to_string(wished) + "/" + protocol +
+                " baska bir programda; sistemin verdigi " + std::to_string(bound) +
+                " kullaniliyor (guvenlik duvari kurali bu portu acmaz)");
+    }
+}
+
+bool MacModel::isAnswered(const PairingListener::Request& request) const {
+    return answeredRequest && answeredRequest->hello == request.hello &&
+           answeredRequest->outcome == request.outcome;
+}
+
+void MacModel::watchDnsSd() {
+    // The daemon restarts with a package upgrade or starts after us. The backend registers the
+    // services again once it is back; the user only needs to know why pairing finds nothing.
+    auto watch = environment.dnsSd->watchAvailability(
+        *environment.mainQueue, [weak = weak_from_this()](const DnsSd::Availability& availability) {
+            const auto self = weak.lock();
+            if (!self || availability.isAvailable == !self->dnsSdNotice) {
+                return;
+            }
+            if (!availability.isAvailable) {
+                const auto reason =
+                    availability.reason ? availability.reason->text() : std::string("DNS-SD yok");
+                self->logLine("dns-sd ulasilamiyor: " + reason + " · eslestirme duyurusu bekliyor");
+                self->dnsSdNotice = "Eşleştirme duyurulamıyor: " + reason;
+                if (!self->errorText_) {
+                    self->assign(self->errorText_, self->dnsSdNotice, Field::errorText);
+                }
+                return;
+            }
+            self->logLine("dns-sd yeniden ulasilabilir · eslestirme yeniden duyuruluyor");
+            if (self->errorText_ == self->dnsSdNotice) {
+                self->assign(self->errorText_, std::optional<std::string>(), Field::errorText);
+            }
+            self->dnsSdNotice.reset();
+        });
+    if (watch) {
+        dnsSdWatch = std::move(*watch);
+    }
+}
+
 void MacModel::presentPairingRequest(const PairingListener::Request& request) {
+    if (isAnswered(request)) {
+        return; // the phone's confirmation of an exchange the user has already answered
+    }
     pendingRequest_ = request;
     notify(Field::pendingRequest);
     environment.pairingWindow->show(request, [weak = weak_from_this(), request](bool accepted) {
@@ -353,12 +415,19 @@ void MacModel::presentPairingRequest(const PairingListener::Request& request) {
 void MacModel::resolvePairing(bool accepted, const PairingListener::Request& given) {
     // A copy: the caller may pass pendingRequest() itself, which is cleared first.
     const PairingListener::Request request = given;
+    // A second answer to one exchange would store the phone again under a number it never
+    // learns, and its frames would be refused from then on.
+    if (isAnswered(request)) {
+        logLine("eslestirme zaten yanitlandi: " + request.hello.displayName);
+        return;
+    }
+    answeredRequest = request;
     pendingRequest_.reset();
     notify(Field::pendingRequest);
     if (!accepted) {
         logLine("eslestirme reddedildi (mac)");
         if (listener_) {
-            listener_->respond(false, std::nullopt);
+            listener_->respond(false, std::nullopt, request.hello);
         }
         return;
     }
@@ -385,9 +454,9 @@ void MacModel::resolvePairing(bool accepted, const PairingListener::Request& giv
     // A pairing the desktop did not store would authenticate nothing: the phone is told no.
     if (listener_) {
         if (saved) {
-            listener_->respond(true, pairingID);
+            listener_->respond(true, pairingID, request.hello);
         } else {
-            listener_->respond(false, std::nullopt);
+            listener_->respond(false, std::nullopt, request.hello);
         }
     }
     reloadPairings();
@@ -440,6 +509,7 @@ void MacModel::shutdown() {
         return;
     }
     isShutDown = true;
+    dnsSdWatch.reset();
     trustTimer.cancel();
     if (listener_) {
         listener_->stop();

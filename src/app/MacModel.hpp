@@ -50,6 +50,10 @@ class MacModel : public std::enable_shared_from_this<MacModel> {
         std::vector<std::string> addresses; // localAddresses(), taken once
         std::string macName = "Mac";        // the host's name as the user knows it
         std::uint16_t port = 9931;
+        // Pairing (TCP) and peer route (UDP): fixed so that firewall rules can name them; when
+        // another program holds one, the system picks another and the log says so.
+        std::uint16_t pairingPort = 9932;
+        std::uint16_t peerPort = 9933;
         std::string pairingService = std::string(PairingStore::applicationService);
         std::string permissionHelpURL; // what openAccessibilitySettings() opens
         std::shared_ptr<OnboardingWindowController> onboarding;
@@ -96,6 +100,9 @@ class MacModel : public std::enable_shared_from_this<MacModel> {
 
     // ---- observed state ----
     bool isTrusted() const { return isTrusted_; }
+    // Why events do not reach the desktop, when the event system says more than a missing
+    // permission (a lost display, a refused portal); read with isTrusted and notified as it.
+    const std::optional<std::string>& untrustedReason() const { return untrustedReason_; }
     bool isListening() const { return isListening_; }
     const LinkServer::Stats& stats() const { return stats_; }
     const std::optional<std::string>& errorText() const { return errorText_; }
@@ -164,7 +171,12 @@ class MacModel : public std::enable_shared_from_this<MacModel> {
     void startUp();
     void applySpeed();
     void pollPermission();
+    // The log line for a pairing or peer port that another program held.
+    void logPortFallback(const char* what, const char* protocol, std::uint16_t wished,
+                         std::uint16_t bound) const;
     void setDisconnectNotice(std::string text);
+    void watchDnsSd();
+    bool isAnswered(const PairingListener::Request& request) const;
     void notify(Field field);
     template <typename T> void assign(T& field, T value, Field name);
     // Runs `work` on the main queue if the model still exists then.
@@ -174,6 +186,7 @@ class MacModel : public std::enable_shared_from_this<MacModel> {
     Environment environment;
 
     bool isTrusted_ = false;
+    std::optional<std::string> untrustedReason_;
     bool isListening_ = false;
     LinkServer::Stats stats_;
     std::optional<std::string> errorText_;
@@ -185,6 +198,9 @@ class MacModel : public std::enable_shared_from_this<MacModel> {
     std::string macIdentifier_;
     std::vector<PairingRecord> pairedDevices_;
     std::optional<PairingListener::Request> pendingRequest_;
+    // The exchange the user answered last: its later requests (the phone's own acceptance
+    // arriving after the user's) are neither shown nor stored again.
+    std::optional<PairingListener::Request> answeredRequest;
     std::optional<std::string> disconnectNotice_;
     // Frames accepted when the notice was set: more than that means packets flow again.
     std::uint64_t touchPacketsAtNotice = 0;
@@ -192,6 +208,10 @@ class MacModel : public std::enable_shared_from_this<MacModel> {
     std::shared_ptr<TouchInterpreter> interpreter_;
     std::shared_ptr<LinkServer> server_;
     RepeatingTimer trustTimer;
+    // The DNS-SD service going away and coming back, told once each way; the notice shown
+    // while it is away.
+    DnsSd::OperationHandle dnsSdWatch;
+    std::optional<std::string> dnsSdNotice;
     bool isRecording_ = true;
     std::optional<std::string> storageProblem_;
 

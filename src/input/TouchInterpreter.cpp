@@ -97,20 +97,25 @@ void touch::FingerMap::set(std::uint8_t id, Vec2 position) noexcept {
 }
 
 std::expected<std::shared_ptr<TouchInterpreter>, PlatformError>
-TouchInterpreter::make(Dependencies dependencies) {
-    auto queue = DispatchQueue::create("com.belvor.ravnix.release");
-    if (!queue) {
-        return std::unexpected(queue.error());
+TouchInterpreter::make(Dependencies dependencies, Scheduler releaseScheduler) {
+    std::unique_ptr<DispatchQueue> releaseQueue;
+    if (!releaseScheduler) {
+        auto queue = DispatchQueue::create("com.belvor.ravnix.release");
+        if (!queue) {
+            return std::unexpected(queue.error());
+        }
+        releaseQueue = std::move(*queue);
     }
-    return std::shared_ptr<TouchInterpreter>(
-        new TouchInterpreter(std::move(dependencies), std::move(*queue)));
+    return std::shared_ptr<TouchInterpreter>(new TouchInterpreter(
+        std::move(dependencies), std::move(releaseQueue), std::move(releaseScheduler)));
 }
 
-TouchInterpreter::TouchInterpreter(Dependencies d, std::unique_ptr<DispatchQueue> queue)
+TouchInterpreter::TouchInterpreter(Dependencies d, std::unique_ptr<DispatchQueue> queue,
+                                   Scheduler scheduler)
     : injector(std::move(d.injector)), scroll(d.scroll), preferences(std::move(d.preferences)),
       clock(d.clock ? std::move(d.clock) : Clock([] { return MonotonicClock::now(); })),
       diagnostics_(DiagnosticLog::make(std::move(d.motionLog), std::move(d.mainQueue))),
-      releaseQueue(std::move(queue)) {}
+      releaseQueue(std::move(queue)), releaseScheduler(std::move(scheduler)) {}
 
 TouchInterpreter::~TouchInterpreter() = default;
 
@@ -226,9 +231,14 @@ void TouchInterpreter::applyFlags(std::uint8_t flags, int fingerCount, std::uint
 }
 
 void TouchInterpreter::releaseLater(MouseButton button, std::int64_t clickCount) {
-    releaseQueue->asyncAfter(releaseDelay, [injector = injector, button, clickCount] {
+    auto release = [injector = injector, button, clickCount] {
         injector->release(button, clickCount);
-    });
+    };
+    if (releaseScheduler) {
+        releaseScheduler(releaseDelay, std::move(release));
+    } else {
+        releaseQueue->asyncAfter(releaseDelay, std::move(release));
+    }
     if (button == MouseButton::left) {
         isButtonDown_.store(false, std::memory_order_relaxed);
     }

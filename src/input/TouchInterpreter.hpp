@@ -68,6 +68,9 @@ KeyChord showDesktopShortcut(const Preferences& preferences);
 class TouchInterpreter : public TouchFrameConsumer {
   public:
     using Clock = std::function<std::uint64_t()>;
+    // Runs `task` once, `delay` from now, never inside the call itself.
+    using Scheduler =
+        std::function<void(std::chrono::milliseconds delay, std::move_only_function<void()> task)>;
 
     struct Dependencies {
         std::shared_ptr<PointerInjector> injector;
@@ -78,9 +81,10 @@ class TouchInterpreter : public TouchFrameConsumer {
         Clock clock;                              // monotonic ns; the real one when empty
     };
 
-    // Creates the recorder and the release queue "com.belvor.ravnix.release".
+    // Creates the recorder and, without a release scheduler (tests pass a hand-driven one),
+    // the release queue "com.belvor.ravnix.release" that runs the delayed releases.
     static std::expected<std::shared_ptr<TouchInterpreter>, PlatformError>
-    make(Dependencies dependencies);
+    make(Dependencies dependencies, Scheduler releaseScheduler = {});
     ~TouchInterpreter() override;
 
     void handle(const TouchHeader& header, std::span<const FingerSample> fingers) override;
@@ -107,7 +111,8 @@ class TouchInterpreter : public TouchFrameConsumer {
     using FingerMap = touch::FingerMap;
     using Active = touch::Active;
 
-    TouchInterpreter(Dependencies dependencies, std::unique_ptr<DispatchQueue> releaseQueue);
+    TouchInterpreter(Dependencies dependencies, std::unique_ptr<DispatchQueue> releaseQueue,
+                     Scheduler releaseScheduler);
 
     void applyFlags(std::uint8_t flags, int fingerCount, std::uint8_t clickCount);
     void releaseLater(MouseButton button, std::int64_t clickCount);
@@ -127,7 +132,8 @@ class TouchInterpreter : public TouchFrameConsumer {
     const std::shared_ptr<Preferences> preferences;
     const Clock clock;
     std::shared_ptr<DiagnosticLog> diagnostics_;
-    std::unique_ptr<DispatchQueue> releaseQueue;
+    std::unique_ptr<DispatchQueue> releaseQueue; // without a release scheduler
+    const Scheduler releaseScheduler;
 
     FingerMap previous;
     std::optional<std::uint64_t> previousTimeNanos;

@@ -200,10 +200,6 @@ void LinkServer::receiveLoop(UDPSocket& socket, std::stop_token stop) {
             }
             continue;
         }
-        {
-            std::lock_guard lock(senderLock);
-            lastSender = sender;
-        }
         switch (header->kind) {
         case PacketKind::touch:
             touchPath(socket, state, count, sender);
@@ -253,14 +249,6 @@ void LinkServer::deliver(bool isPeerRoute, const TouchHeader& header,
 
 void LinkServer::touchPath(UDPSocket& socket, ReceiveState& state, std::size_t count,
                            const SocketAddress& sender) {
-    {
-        std::lock_guard lock(interpreterLock);
-        interpreter->setPeerRoute(false);
-    }
-    {
-        std::lock_guard lock(statsLock);
-        stats_.isPeerRoute = false;
-    }
     const auto datagram = std::span<const std::uint8_t>(state.buffer).first(count);
     std::size_t bodyLength = 0;
     if (!authenticate(datagram, bodyLength)) {
@@ -305,6 +293,17 @@ void LinkServer::touchPath(UDPSocket& socket, ReceiveState& state, std::size_t c
         // d below the window: the sender restarted its counter; nothing is counted.
     }
 
+    // Only a frame that passed every check may move the route and the farewell's address:
+    // anyone can send a datagram, and a stranger must not shorten the peer route's silence
+    // or take the bye.
+    {
+        std::lock_guard lock(senderLock);
+        lastSender = sender;
+    }
+    {
+        std::lock_guard lock(statsLock);
+        stats_.isPeerRoute = false;
+    }
     {
         std::lock_guard lock(arrivalLock);
         lastPacketNanos = t;

@@ -62,7 +62,7 @@ class LinkServer : public std::enable_shared_from_this<LinkServer> {
 
     // Replaces the whole table; with a repeated pairing ID the later entry wins.
     void updateAuthenticators(const std::vector<PacketAuthenticator>& authenticators);
-    // Tells the last UDP sender goodbye; errors are ignored.
+    // Tells the sender of the last accepted UDP frame goodbye; errors are ignored.
     void sendBye();
     // The peer route's entry, on the caller's thread. `reply` sends back to that peer.
     void handlePeerDatagram(std::span<const std::uint8_t> bytes, const Reply& reply);
@@ -115,7 +115,7 @@ class LinkServer : public std::enable_shared_from_this<LinkServer> {
     std::uint64_t lastPacketNanos = 0;
 
     mutable std::mutex senderLock;
-    std::optional<SocketAddress> lastSender;
+    std::optional<SocketAddress> lastSender; // of the last accepted UDP frame
 
     mutable std::mutex socketLock;
     std::shared_ptr<UDPSocket> activeSocket;

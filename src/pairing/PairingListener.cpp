@@ -30,6 +30,9 @@ struct PairingListener::Core : std::enable_shared_from_this<Core> {
     std::optional<PairingHello> pendingHello;
     std::optional<PairingOutcome> pendingOutcome;
     bool phoneAccepted = false;
+    // The user has answered: the exchange only waits for its close, and neither a later
+    // decision of the phone nor a second answer produces anything.
+    bool isAnswered = false;
     // Counts connections taken, so that late events of an ended exchange (its receive
     // completions, its deadline, the delayed close) cannot touch the next one.
     std::uint64_t exchange = 0;
@@ -84,6 +87,7 @@ struct PairingListener::Core : std::enable_shared_from_this<Core> {
         pendingHello.reset();
         pendingOutcome.reset();
         phoneAccepted = false;
+        isAnswered = false;
         buffer.clear();
     }
 
@@ -150,7 +154,7 @@ struct PairingListener::Core : std::enable_shared_from_this<Core> {
     }
 
     void request() const {
-        if (pendingHello && pendingOutcome && onRequest) {
+        if (pendingHello && pendingOutcome && !isAnswered && onRequest) {
             onRequest(Request{*pendingHello, pendingOutcome->code, *pendingOutcome, phoneAccepted});
         }
     }
@@ -205,7 +209,12 @@ struct PairingListener::Core : std::enable_shared_from_this<Core> {
         }
     }
 
-    void respond(bool accepted, std::optional<std::uint32_t> pairingID) {
+    void respond(bool accepted, std::optional<std::uint32_t> pairingID,
+                 const std::optional<PairingHello>& to) {
+        if (!connection || isAnswered || (to && pendingHello != to)) {
+            return;
+        }
+        isAnswered = true;
         const PairingDecision decision{accepted, accepted ? pairingID : std::nullopt};
         send(makeResult(decision));
         const std::uint64_t which = exchange;
@@ -259,6 +268,8 @@ std::expected<void, NetworkError> PairingListener::start() {
     }
     Listener::Parameters parameters;
     parameters.transport = Transport::tcp;
+    parameters.port = core->options.port;
+    parameters.anyPortWhenTaken = true;
     parameters.service = Listener::Service{
         core->options.macName, std::string(PairingWire::serviceType), "",
         TxtRecord{
@@ -306,10 +317,11 @@ void PairingListener::stop() {
     });
 }
 
-void PairingListener::respond(bool accepted, std::optional<std::uint32_t> pairingID) {
-    core->post([weak = std::weak_ptr<Core>(core), accepted, pairingID] {
+void PairingListener::respond(bool accepted, std::optional<std::uint32_t> pairingID,
+                              std::optional<PairingHello> to) {
+    core->post([weak = std::weak_ptr<Core>(core), accepted, pairingID, to = std::move(to)] {
         if (auto self = weak.lock()) {
-            self->respond(accepted, pairingID);
+            self->respond(accepted, pairingID, to);
         }
     });
 }

@@ -48,6 +48,9 @@ class PairingListener {
         std::string macIdentifier;
         std::string macName = "Mac";    // DNS-SD instance name and the offer's macName
         std::uint16_t touchPort = 9931; // published in the TXT record as "udp"
+        // The TCP port wished for; when another program holds it the system picks one
+        // (port() tells which). 0: the system picks from the start.
+        std::uint16_t port = 0;
         std::vector<std::string> addresses;
         std::shared_ptr<DnsSd> dnsSd;
         // A connection that has not produced a valid hello by then is reset with onCancelled,
@@ -70,13 +73,17 @@ class PairingListener {
     void setOnCancelled(CancelHandler handler);
     void setOnError(ErrorHandler handler);
 
-    // Opens a TCP listener on a port the system picks and advertises it. Fails with the
-    // platform's error; does nothing when already started.
+    // Opens a TCP listener on the options' port (or one the system picks) and advertises it.
+    // Fails with the platform's error; does nothing when already started.
     std::expected<void, NetworkError> start();
     // Stops advertising and ends any exchange, without a callback.
     void stop();
     // The user's decision on the current request; the pairing number is dropped when refused.
-    void respond(bool accepted, std::optional<std::uint32_t> pairingID);
+    // With `to`, the decision goes out only if the exchange in progress is still the one that
+    // hello began: an answer must never reach a phone that connected after the question.
+    // An exchange is answered once; later decisions send nothing.
+    void respond(bool accepted, std::optional<std::uint32_t> pairingID,
+                 std::optional<PairingHello> to = std::nullopt);
 
     // The listening port (0 before start()).
     std::uint16_t port() const;

@@ -169,13 +169,16 @@ void PeerLinkListener::setOnEvent(TextHandler handler) {
 }
 
 std::expected<void, NetworkError> PeerLinkListener::start(const std::string& name,
-                                                          const std::string& macIdentifier) {
+                                                          const std::string& macIdentifier,
+                                                          std::uint16_t port) {
     std::lock_guard guard(core->listenerLock);
     if (core->listener) {
         return {};
     }
     Listener::Parameters parameters;
     parameters.transport = Transport::udp;
+    parameters.port = port;
+    parameters.anyPortWhenTaken = true;
     parameters.service =
         Listener::Service{name, std::string(PeerLink::serviceType), "",
                           TxtRecord{{std::string(PeerLink::macIdentifierKey), macIdentifier}}};

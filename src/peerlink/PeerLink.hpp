@@ -48,10 +48,10 @@ class PeerLinkListener {
     void setOnError(TextHandler handler);
     void setOnEvent(TextHandler handler);
 
-    // Binds a free UDP port and advertises `name` with the TXT entry "mac". Once: a second
-    // call does nothing.
-    std::expected<void, NetworkError> start(const std::string& name,
-                                            const std::string& macIdentifier);
+    // Binds UDP `port` (another one the system picks when it is taken, or for 0) and
+    // advertises `name` with the TXT entry "mac". Once: a second call does nothing.
+    std::expected<void, NetworkError>
+    start(const std::string& name, const std::string& macIdentifier, std::uint16_t port = 0);
     // Any thread: the bytes to every open connection.
     void send(std::span<const std::uint8_t> bytes);
     // Cancels the listener and every connection.

@@ -60,9 +60,13 @@ std::uint16_t portOf(int fd) {
     return ntohs(record.sin_port);
 }
 
-std::uint64_t percentile(std::vector<std::uint64_t> values, double p) {
+template <typename T> double percentile(std::vector<T> values, double p) {
+    if (values.empty()) {
+        return 0;
+    }
     std::sort(values.begin(), values.end());
-    return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1))];
+    return static_cast<double>(
+        values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1))]);
 }
 
 // A gate the receiver waits at while the queue fills; records when the batch is done.
@@ -142,11 +146,6 @@ double drainBatch(UDPSocket& sender, const SocketAddress& to, Gate& gate, std::u
         return -1; // some datagrams were dropped; the batch does not count
     }
     return static_cast<double>(gate.doneAt.load() - gate.openedAt.load()) / (kBatch - 1);
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
 }
 
 } // namespace
@@ -249,16 +248,15 @@ int main() {
     bareThread.join();
     server->stop();
 
-    const double bareMedian = static_cast<double>(percentile(bareRtt, 0.5)) / 1000.0;
-    const double serverMedian = static_cast<double>(percentile(serverRtt, 0.5)) / 1000.0;
-    const double recvFloor = median(barePerFrame);
-    const double recvServer = median(serverPerFrame);
+    const double bareMedian = percentile(bareRtt, 0.5) / 1000.0;
+    const double serverMedian = percentile(serverRtt, 0.5) / 1000.0;
+    const double recvFloor = percentile(barePerFrame, 0.5);
+    const double recvServer = percentile(serverPerFrame, 0.5);
     std::printf(
         "| ping → pong through LinkServer (median / p99, %zu round trips) | %.1f µs / %.1f µs "
         "| bare UDP echo: %.1f µs / %.1f µs | ratio %.2f (target ≤ 1.10) |\n",
-        serverRtt.size(), serverMedian, static_cast<double>(percentile(serverRtt, 0.99)) / 1000.0,
-        bareMedian, static_cast<double>(percentile(bareRtt, 0.99)) / 1000.0,
-        serverMedian / bareMedian);
+        serverRtt.size(), serverMedian, percentile(serverRtt, 0.99) / 1000.0, bareMedian,
+        percentile(bareRtt, 0.99) / 1000.0, serverMedian / bareMedian);
     std::printf("| receive path per authenticated 3-finger frame (%zu batches of %d) | %.0f ns "
                 "(%.0f frames/s) | bare recv(): %.0f ns | ratio %.2f (target ≤ 2.00) |\n",
                 serverPerFrame.size(), kBatch, recvServer, 1e9 / recvServer, recvFloor,

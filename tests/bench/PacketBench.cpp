@@ -65,15 +65,11 @@ void TagOneShotHMAC(benchmark::State& state) {
 }
 BENCHMARK(TagOneShotHMAC);
 
-} // namespace
-
-namespace {
-
 // One side of a pairing: key generation, agreement, and both key derivations.
 void HandshakeOneSide(benchmark::State& state) {
-    const auto peer = ravnix::PairingHandshake::make(ravnix::Pairing::Role::responder).value();
+    const auto peer = PairingHandshake::make(Pairing::Role::responder).value();
     for (auto _ : state) {
-        auto side = ravnix::PairingHandshake::make(ravnix::Pairing::Role::initiator);
+        auto side = PairingHandshake::make(Pairing::Role::initiator);
         auto outcome = side->complete(peer.publicKey());
         benchmark::DoNotOptimize(outcome);
     }

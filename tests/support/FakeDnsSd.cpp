@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <functional>
 #include <utility>
 
 namespace ravnix {
@@ -13,10 +14,8 @@ using detail::EventSink;
 
 namespace {
 
-const std::string defaultDomain = "local";
-
 std::string domainOrDefault(const std::string& domain) {
-    return domain.empty() ? defaultDomain : domain;
+    return domain.empty() ? "local" : domain;
 }
 
 NetworkError fakeError(std::string operation, std::string reason) {
@@ -29,28 +28,23 @@ bool isServiceType(const std::string& type) {
         return false;
     }
     const std::string suffix = type.substr(type.size() - 5);
-    if (suffix != "._tcp" && suffix != "._udp") {
-        return false;
-    }
     const std::string label = type.substr(1, type.size() - 6);
-    return !label.empty() && label.size() <= 15 &&
+    return (suffix == "._tcp" || suffix == "._udp") && label.size() <= 15 &&
            std::all_of(label.begin(), label.end(),
                        [](unsigned char c) { return std::isalnum(c) != 0 || c == '-'; });
 }
 
-} // namespace
+// Ends its request when dropped.
+class FakeOperation final : public DnsSd::Operation {
+  public:
+    explicit FakeOperation(std::function<void()> end) : end_(std::move(end)) {}
+    ~FakeOperation() override { end_(); }
 
-std::string alternativeServiceName(const std::string& name) {
-    const auto mark = name.rfind(" #");
-    if (mark != std::string::npos && mark + 2 < name.size() &&
-        std::all_of(name.begin() + static_cast<std::ptrdiff_t>(mark) + 2, name.end(),
-                    [](unsigned char c) { return std::isdigit(c) != 0; }) &&
-        name.size() - mark - 2 <= 9) {
-        const auto number = std::stoul(name.substr(mark + 2));
-        return name.substr(0, mark) + " #" + std::to_string(number + 1);
-    }
-    return name + " #2";
-}
+  private:
+    std::function<void()> end_;
+};
+
+} // namespace
 
 struct FakeDnsSd::State {
     struct Published {
@@ -69,108 +63,28 @@ struct FakeDnsSd::State {
     explicit State(std::string host) : host(std::move(host)) {}
 
     // Needs lock. Posting under the lock keeps every watcher's events in registry order.
-    void tell(const ServiceEndpoint& service, const Published* published) {
-        for (const auto& watcher : watchers) {
-            if (watcher.type != service.type || watcher.domain != service.domain) {
-                continue;
-            }
-            BrowseEvent event;
-            event.service = service;
-            if (published != nullptr) {
-                event.kind = BrowseEvent::Kind::found;
-                if (watcher.includeTxt) {
-                    event.txt = published->txt;
-                }
-            } else {
-                event.kind = BrowseEvent::Kind::lost;
-            }
-            watcher.sink->post(std::move(event));
+    void tell(const Watcher& watcher, const ServiceEndpoint& service, const Published* published) {
+        if (watcher.type != service.type || watcher.domain != service.domain) {
+            return;
         }
+        BrowseEvent event{BrowseEvent::Kind::lost, service, std::nullopt, std::nullopt};
+        if (published != nullptr) {
+            event.kind = BrowseEvent::Kind::found;
+            if (watcher.includeTxt) {
+                event.txt = published->txt;
+            }
+        }
+        watcher.sink->post(std::move(event));
     }
 
     const std::string host;
     mutable std::mutex lock; // guards everything below
     std::map<ServiceEndpoint, Published> services;
     std::vector<Watcher> watchers;
+    Availability availability;
+    std::map<std::uint64_t, std::shared_ptr<EventSink<Availability>>> availabilityWatchers;
     std::uint64_t nextId = 1;
 };
-
-namespace {
-
-class FakeAdvertisement final : public DnsSd::Operation {
-  public:
-    FakeAdvertisement(std::shared_ptr<FakeDnsSd::State> state,
-                      std::shared_ptr<EventSink<DnsSd::AdvertiseEvent>> sink, std::uint64_t id)
-        : state_(std::move(state)), sink_(std::move(sink)), id_(id) {}
-
-    // Needs the registry lock.
-    void publish(ServiceEndpoint wished, std::uint16_t port, TxtRecord txt) {
-        // Bounded like a daemon's renaming: a registry this full is a test's mistake.
-        for (int attempt = 0; attempt < 1000 && state_->services.contains(wished); ++attempt) {
-            wished.name = alternativeServiceName(wished.name);
-        }
-        auto [at, inserted] = state_->services.emplace(
-            wished, FakeDnsSd::State::Published{id_, port, std::move(txt)});
-        if (!inserted) {
-            sink_->post({DnsSd::AdvertiseEvent::Kind::failed, wished,
-                         fakeError("advertise(" + wished.name + ")", "name collision")});
-            return;
-        }
-        service_ = wished;
-        sink_->post({DnsSd::AdvertiseEvent::Kind::registered, wished, std::nullopt});
-        state_->tell(wished, &at->second);
-    }
-
-    ~FakeAdvertisement() override {
-        std::lock_guard lock(state_->lock);
-        sink_->close();
-        if (!service_) {
-            return;
-        }
-        const auto found = state_->services.find(*service_);
-        if (found != state_->services.end() && found->second.owner == id_) {
-            state_->services.erase(found);
-            state_->tell(*service_, nullptr);
-        }
-    }
-
-  private:
-    std::shared_ptr<FakeDnsSd::State> state_;
-    std::shared_ptr<EventSink<DnsSd::AdvertiseEvent>> sink_;
-    const std::uint64_t id_;
-    std::optional<ServiceEndpoint> service_;
-};
-
-class FakeBrowse final : public DnsSd::Operation {
-  public:
-    FakeBrowse(std::shared_ptr<FakeDnsSd::State> state,
-               std::shared_ptr<EventSink<DnsSd::BrowseEvent>> sink, std::uint64_t id)
-        : state_(std::move(state)), sink_(std::move(sink)), id_(id) {}
-
-    ~FakeBrowse() override {
-        std::lock_guard lock(state_->lock);
-        sink_->close();
-        std::erase_if(state_->watchers, [&](const auto& watcher) { return watcher.id == id_; });
-    }
-
-  private:
-    std::shared_ptr<FakeDnsSd::State> state_;
-    std::shared_ptr<EventSink<DnsSd::BrowseEvent>> sink_;
-    const std::uint64_t id_;
-};
-
-using detail::ResolveResult;
-
-class FakeResolve final : public DnsSd::Operation {
-  public:
-    explicit FakeResolve(std::shared_ptr<EventSink<ResolveResult>> sink) : sink_(std::move(sink)) {}
-    ~FakeResolve() override { sink_->close(); }
-
-  private:
-    std::shared_ptr<EventSink<ResolveResult>> sink_;
-};
-
-} // namespace
 
 FakeDnsSd::FakeDnsSd(std::string host) : state_(std::make_shared<State>(std::move(host))) {}
 
@@ -182,7 +96,7 @@ std::shared_ptr<FakeDnsSd> FakeDnsSd::create(std::string host) {
 
 std::expected<DnsSd::OperationHandle, NetworkError>
 FakeDnsSd::advertise(Advertisement advertisement, SerialQueue& queue, AdvertiseHandler onEvent) {
-    auto& service = advertisement.service;
+    auto service = std::move(advertisement.service);
     if (service.name.empty() || service.name.size() > 63) {
         return std::unexpected(fakeError("advertise(" + service.name + ")", "invalid name"));
     }
@@ -193,9 +107,30 @@ FakeDnsSd::advertise(Advertisement advertisement, SerialQueue& queue, AdvertiseH
     service.domain = domainOrDefault(service.domain);
     auto sink = std::make_shared<EventSink<AdvertiseEvent>>(queue, std::move(onEvent));
     std::lock_guard lock(state_->lock);
-    auto operation = std::make_unique<FakeAdvertisement>(state_, sink, state_->nextId++);
-    operation->publish(std::move(service), advertisement.port, std::move(advertisement.txt));
-    return operation;
+    const auto id = state_->nextId++;
+    const std::string wished = service.name;
+    for (int number = 2; state_->services.contains(service); ++number) {
+        service.name = wished + " #" + std::to_string(number);
+    }
+    const auto& published = state_->services
+                                .emplace(service, State::Published{id, advertisement.port,
+                                                                   std::move(advertisement.txt)})
+                                .first->second;
+    sink->post({AdvertiseEvent::Kind::registered, service, std::nullopt});
+    for (const auto& watcher : state_->watchers) {
+        state_->tell(watcher, service, &published);
+    }
+    return std::make_unique<FakeOperation>([state = state_, sink, service, id] {
+        std::lock_guard lock(state->lock);
+        sink->close();
+        if (const auto found = state->services.find(service);
+            found != state->services.end() && found->second.owner == id) {
+            state->services.erase(found);
+            for (const auto& watcher : state->watchers) {
+                state->tell(watcher, service, nullptr);
+            }
+        }
+    });
 }
 
 std::expected<DnsSd::OperationHandle, NetworkError>
@@ -209,16 +144,14 @@ FakeDnsSd::browse(std::string type, std::string domain, bool includeTxt, SerialQ
     const auto id = state_->nextId++;
     State::Watcher watcher{id, std::move(type), domainOrDefault(domain), includeTxt, sink};
     for (const auto& [service, published] : state_->services) {
-        if (service.type == watcher.type && service.domain == watcher.domain) {
-            BrowseEvent event{BrowseEvent::Kind::found, service, std::nullopt, std::nullopt};
-            if (includeTxt) {
-                event.txt = published.txt;
-            }
-            sink->post(std::move(event));
-        }
+        state_->tell(watcher, service, &published);
     }
     state_->watchers.push_back(std::move(watcher));
-    return std::make_unique<FakeBrowse>(state_, std::move(sink), id);
+    return std::make_unique<FakeOperation>([state = state_, sink, id] {
+        std::lock_guard lock(state->lock);
+        sink->close();
+        std::erase_if(state->watchers, [&](const auto& watcher) { return watcher.id == id; });
+    });
 }
 
 std::expected<DnsSd::OperationHandle, NetworkError>
@@ -226,13 +159,42 @@ FakeDnsSd::resolve(ServiceEndpoint service, SerialQueue& queue, ResolveHandler o
     service.domain = domainOrDefault(service.domain);
     auto sink = detail::makeResolveSink(queue, std::move(onResult));
     std::lock_guard lock(state_->lock);
+    if (!state_->availability.isAvailable) {
+        return std::unexpected(
+            state_->availability.reason.value_or(fakeError("resolve", "unavailable")));
+    }
     const auto found = state_->services.find(service);
     if (found == state_->services.end()) {
         sink->post(std::unexpected(fakeError("resolve(" + service.name + ")", "not found")));
     } else {
         sink->post(HostEndpoint{state_->host, found->second.port});
     }
-    return std::make_unique<FakeResolve>(std::move(sink));
+    return std::make_unique<FakeOperation>([sink] { sink->close(); });
+}
+
+std::expected<DnsSd::OperationHandle, NetworkError>
+FakeDnsSd::watchAvailability(SerialQueue& queue, AvailabilityHandler onChange) {
+    auto sink = std::make_shared<EventSink<Availability>>(queue, std::move(onChange));
+    std::lock_guard lock(state_->lock);
+    const auto id = state_->nextId++;
+    sink->post(state_->availability);
+    state_->availabilityWatchers.emplace(id, sink);
+    return std::make_unique<FakeOperation>([state = state_, sink, id] {
+        std::lock_guard lock(state->lock);
+        sink->close();
+        state->availabilityWatchers.erase(id);
+    });
+}
+
+void FakeDnsSd::setAvailability(Availability availability) {
+    std::lock_guard lock(state_->lock);
+    const bool flips = availability.isAvailable != state_->availability.isAvailable;
+    state_->availability = std::move(availability);
+    if (flips) {
+        for (const auto& [id, sink] : state_->availabilityWatchers) {
+            sink->post(state_->availability);
+        }
+    }
 }
 
 std::vector<ServiceEndpoint> FakeDnsSd::advertised() const {

@@ -19,7 +19,7 @@ class FakeDnsSd final : public DnsSd {
     ~FakeDnsSd() override;
 
     // Name collisions are settled as a DNS-SD daemon does: the later advertisement takes the
-    // next alternative name ("Mac" → "Mac #2" → "Mac #3").
+    // next free name of "Mac", "Mac #2", "Mac #3" …
     std::expected<OperationHandle, NetworkError>
     advertise(Advertisement advertisement, SerialQueue& queue, AdvertiseHandler onEvent) override;
     std::expected<OperationHandle, NetworkError> browse(std::string type, std::string domain,
@@ -28,6 +28,14 @@ class FakeDnsSd final : public DnsSd {
     // An instance that is not advertised fails at once (code -1, "not found").
     std::expected<OperationHandle, NetworkError>
     resolve(ServiceEndpoint service, SerialQueue& queue, ResolveHandler onResult) override;
+
+    // Reports the availability set with setAvailability().
+    std::expected<OperationHandle, NetworkError>
+    watchAvailability(SerialQueue& queue, AvailabilityHandler onChange) override;
+
+    // Any thread. Tells the watchers when availability flips; while unavailable, resolves fail
+    // at once with the reason. Advertisements and browses stay as they are.
+    void setAvailability(Availability availability);
 
     // Any thread. The services advertised right now, in name order.
     std::vector<ServiceEndpoint> advertised() const;
@@ -38,8 +46,5 @@ class FakeDnsSd final : public DnsSd {
     explicit FakeDnsSd(std::string host);
     std::shared_ptr<State> state_;
 };
-
-// The name DNS-SD daemons pick after a collision: "Mac" → "Mac #2", "Mac #2" → "Mac #3".
-std::string alternativeServiceName(const std::string& name);
 
 } // namespace ravnix

@@ -43,10 +43,6 @@ std::expected<void, PlatformError> MemoryPreferences::setValue(std::string_view 
     }
     std::lock_guard lock(valuesLock);
     values.insert_or_assign(std::string(key), std::move(value));
-    ++writes;
-    if (writeError) {
-        return std::unexpected(*writeError);
-    }
     return {};
 }
 
@@ -54,10 +50,6 @@ std::expected<void, PlatformError> MemoryPreferences::removeValue(std::string_vi
     std::lock_guard lock(valuesLock);
     if (auto found = values.find(key); found != values.end()) {
         values.erase(found);
-    }
-    ++writes;
-    if (writeError) {
-        return std::unexpected(*writeError);
     }
     return {};
 }
@@ -78,21 +70,7 @@ std::optional<PreferenceValue> MemoryPreferences::domainValue(std::string_view d
 void MemoryPreferences::setDomainValue(std::string_view domain, std::string_view key,
                                        PreferenceValue value) {
     std::lock_guard lock(valuesLock);
-    auto suite = domains.find(domain);
-    if (suite == domains.end()) {
-        suite = domains.emplace(std::string(domain), PreferenceValue::Dictionary{}).first;
-    }
-    suite->second.insert_or_assign(std::string(key), std::move(value));
-}
-
-void MemoryPreferences::failWrites(std::optional<PlatformError> error) {
-    std::lock_guard lock(valuesLock);
-    writeError = std::move(error);
-}
-
-int MemoryPreferences::writeCount() const {
-    std::lock_guard lock(valuesLock);
-    return writes;
+    domains[std::string(domain)].insert_or_assign(std::string(key), std::move(value));
 }
 
 } // namespace ravnix

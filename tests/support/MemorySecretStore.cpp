@@ -57,10 +57,7 @@ std::optional<std::vector<std::uint8_t>>
 MemorySecretStore::item(const SecretItemAddress& address) const {
     std::lock_guard guard(itemsLock);
     const auto found = items.find(address);
-    if (found == items.end()) {
-        return std::nullopt;
-    }
-    return found->second;
+    return found == items.end() ? std::nullopt : std::optional(found->second);
 }
 
 void MemorySecretStore::setFailure(Operation operation, std::optional<SecretStatus> status) {

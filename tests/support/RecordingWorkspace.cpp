@@ -14,20 +14,12 @@ RecordingWorkspace::revealFile(const std::filesystem::path& file) {
 std::expected<void, PlatformError> RecordingWorkspace::record(Call call) {
     std::lock_guard lock(callsLock);
     recorded.push_back(std::move(call));
-    if (failure) {
-        return std::unexpected(*failure);
-    }
     return {};
 }
 
 std::vector<RecordingWorkspace::Call> RecordingWorkspace::calls() const {
     std::lock_guard lock(callsLock);
     return recorded;
-}
-
-void RecordingWorkspace::failRequests(std::optional<PlatformError> error) {
-    std::lock_guard lock(callsLock);
-    failure = std::move(error);
 }
 
 } // namespace ravnix

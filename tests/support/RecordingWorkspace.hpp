@@ -3,7 +3,6 @@
 #include "platform/Workspace.hpp"
 
 #include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,15 +23,12 @@ class RecordingWorkspace final : public Workspace {
     std::expected<void, PlatformError> revealFile(const std::filesystem::path& file) override;
 
     std::vector<Call> calls() const;
-    // From now on every request is still recorded but fails with this error (absent: succeeds).
-    void failRequests(std::optional<PlatformError> error);
 
   private:
     std::expected<void, PlatformError> record(Call call);
 
-    mutable std::mutex callsLock; // guards recorded and failure
+    mutable std::mutex callsLock; // guards recorded
     std::vector<Call> recorded;
-    std::optional<PlatformError> failure;
 };
 
 } // namespace ravnix

@@ -2,9 +2,12 @@
 # DNS-SD for the tests. An avahi-daemon that already answers on the system bus is used as it
 # is. Otherwise, as root, a private system bus (its own socket under <dir>/avahi) and an
 # avahi-daemon limited to lo, IPv4 only, are started; stop ends only what start began.
-# Writes <dir>/avahi.env: DBUS_SYSTEM_BUS_ADDRESS for the tests, or SKIP=<reason>.
+# Writes <dir>/avahi.env: DBUS_SYSTEM_BUS_ADDRESS for the tests, or SKIP=<reason>. With a
+# daemon of our own it also holds CONTROL, this script, whose stop-daemon and start-daemon
+# actions let a test take the daemon away and bring it back (the bus stays).
 set -u
 action=$1
+script=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
 mkdir -p "$2"
 dir=$(cd "$2" && pwd) # the bus address must not depend on the daemons' working folder
 env="$dir/avahi.env"
@@ -98,10 +101,25 @@ EOF
   local bus_pid
   bus_pid=$(tr -d '[:space:]' <"$state/bus.pid")
 
-  # In the foreground of its own session, so that its messages land in avahi.log and ctest
-  # does not wait for it.
+  local avahi_pid
+  if ! avahi_pid=$(launch_avahi "$address" "$state"); then
+    end_process "$bus_pid" dbus-daemon
+    rm -rf "$state"
+    skip "avahi-daemon did not come up on the private bus: $avahi_pid"
+  fi
+  printf 'DBUS_SYSTEM_BUS_ADDRESS=%s\nOWNED=1\nBUS_PID=%s\nAVAHI_PID=%s\nSTATE=%s\nCONTROL=%s\n' \
+    "$address" "$bus_pid" "$avahi_pid" "$state" "$script" >"$env"
+  echo "avahi-daemon $avahi_pid on lo, private system bus $bus_pid at $address"
+}
+
+# Starts avahi-daemon on bus $1 with the configuration in folder $2 and waits up to 10 s until
+# it runs. Prints its pid, or why it did not come up (then it is ended and the status is 1).
+launch_avahi() {
+  local address=$1 state=$2
+  # In the foreground of its own session, so that its messages land in avahi.log and neither
+  # ctest nor a test that restarts it waits for it.
   DBUS_SYSTEM_BUS_ADDRESS=$address setsid avahi-daemon --no-drop-root --no-chroot \
-    -f "$state/avahi.conf" >"$state/avahi.log" 2>&1 </dev/null &
+    -f "$state/avahi.conf" >>"$state/avahi.log" 2>&1 </dev/null &
   local avahi_pid=$!
   for _ in $(seq 1 200); do
     answers "$address" && break
@@ -109,16 +127,52 @@ EOF
     sleep 0.05
   done
   if ! answers "$address"; then
-    local why
-    why=$(tail -n 3 "$state/avahi.log" | tr '\n' ' ')
+    tail -n 3 "$state/avahi.log" | tr '\n' ' '
     end_process "$avahi_pid" avahi-daemon
-    end_process "$bus_pid" dbus-daemon
-    rm -rf "$state"
-    skip "avahi-daemon did not come up on the private bus: $why"
+    return 1
   fi
-  printf 'DBUS_SYSTEM_BUS_ADDRESS=%s\nOWNED=1\nBUS_PID=%s\nAVAHI_PID=%s\nSTATE=%s\n' \
-    "$address" "$bus_pid" "$avahi_pid" "$state" >"$env"
-  echo "avahi-daemon $avahi_pid on lo, private system bus $bus_pid at $address"
+  echo "$avahi_pid"
+}
+
+# The value of $1 in the env file.
+setting() {
+  sed -n "s/^$1=//p" "$env"
+}
+
+# For a test: ends our avahi-daemon (the bus stays), as a package upgrade does.
+stop_daemon() {
+  grep -qs '^OWNED=1$' "$env" || {
+    echo "the avahi-daemon in use is not ours to stop" >&2
+    exit 1
+  }
+  end_process "$(setting AVAHI_PID)" avahi-daemon
+}
+
+# For a test: starts our avahi-daemon again on the same bus; the env file gets its new pid.
+# Status 3 when another test run on this machine started an avahi-daemon of its own while ours
+# was stopped (there can be one only): the later tests of this run then skip, saying so.
+start_daemon() {
+  grep -qs '^OWNED=1$' "$env" || {
+    echo "the avahi-daemon in use is not ours to start" >&2
+    exit 1
+  }
+  local avahi_pid
+  if avahi-daemon -c 2>/dev/null ||
+    ! avahi_pid=$(launch_avahi "$(setting DBUS_SYSTEM_BUS_ADDRESS)" "$(setting STATE)"); then
+    if avahi-daemon -c 2>/dev/null; then
+      local why
+      why="another avahi-daemon (pid $(cat /run/avahi-daemon/pid 2>/dev/null)) started while"
+      why="$why the tests' own was stopped for a restart test"
+      sed -i "s/^AVAHI_PID=.*/AVAHI_PID=/" "$env"
+      echo "SKIP=$why" >>"$env"
+      echo "$why" >&2
+      exit 3
+    fi
+    echo "avahi-daemon did not come up again: $avahi_pid" >&2
+    exit 1
+  fi
+  sed -i "s/^AVAHI_PID=.*/AVAHI_PID=$avahi_pid/" "$env"
+  echo "avahi-daemon $avahi_pid"
 }
 
 stop() {
@@ -136,8 +190,10 @@ stop() {
 case "$action" in
 start) start ;;
 stop) stop ;;
+stop-daemon) stop_daemon ;;
+start-daemon) start_daemon ;;
 *)
-  echo "usage: $0 start|stop DIR" >&2
+  echo "usage: $0 start|stop|stop-daemon|start-daemon DIR" >&2
   exit 2
   ;;
 esac

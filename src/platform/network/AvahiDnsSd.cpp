@@ -12,7 +12,9 @@
 #include <avahi-common/malloc.h>
 #include <avahi-common/strlst.h>
 #include <avahi-common/thread-watch.h>
+#include <avahi-common/timeval.h>
 #include <cerrno>
+#include <chrono>
 #include <map>
 #include <net/if.h>
 #include <set>
@@ -102,13 +104,16 @@ const char* domainOrNull(const std::string& domain) {
 
 class AvahiOperation;
 
+// The client, and a new one whenever the daemon went away: avahi-client cannot reconnect a
+// client that failed, so it is replaced by one that waits for the daemon (AVAHI_CLIENT_NO_FAIL)
+// and the operations register again on it.
 struct AvahiDnsSd::Context {
     ~Context() {
         if (isRunning) {
             avahi_threaded_poll_stop(poll.get()); // joins the client's thread
         }
         client.reset();
-        poll.reset();
+        poll.reset(); // frees the retry timer with it
     }
 
     // Holds the poll's lock, except on the poll's own thread, where callbacks already hold it.
@@ -145,20 +150,42 @@ struct AvahiDnsSd::Context {
         return given.empty() ? defaultDomain : given;
     }
 
+    // Under the lock: the client talks to a daemon (which may still settle its host name).
+    bool isConnected() const noexcept {
+        return client && (clientState == AVAHI_CLIENT_S_RUNNING ||
+                          clientState == AVAHI_CLIENT_S_REGISTERING ||
+                          clientState == AVAHI_CLIENT_S_COLLISION);
+    }
+
+    // Under the lock. Makes a client that waits for the daemon; false when not even that can be
+    // made (no system bus), with `error` set.
+    bool connect(int& error);
+    // Under the lock: the client reached `state` (the operations are told).
+    void enter(AvahiClientState state);
+    // Under the lock: a new client after `delay`.
+    void reconnectAfter(std::chrono::milliseconds delay);
+    void setAvailability(DnsSd::Availability next);
+
     std::unique_ptr<AvahiThreadedPoll, PollFree> poll;
     std::unique_ptr<AvahiClient, ClientFree> client;
+    AvahiTimeout* retryTimer = nullptr;  // owned by the poll; made before its thread starts
     bool isRunning = false;              // written before the poll's thread starts
     std::string defaultDomain = "local"; // likewise
     std::atomic<std::thread::id> pollThread{};
 
     // Under the poll's lock.
     AvahiClientState clientState = AVAHI_CLIENT_CONNECTING;
+    // The client in use has talked to a daemon: when it fails, the daemon left (a restart)
+    // and a new client follows at once; a client that fails before that is retried slowly.
+    bool hasReachedDaemon = false;
+    DnsSd::Availability availability;
     std::set<AvahiOperation*> operations;
 };
 
 using Context = AvahiDnsSd::Context;
 
-// A request of this backend. Its C handles are created and freed under the poll's lock.
+// A request of this backend. Its C handles are created and freed under the poll's lock, on
+// the client of the moment.
 class AvahiOperation : public DnsSd::Operation {
   public:
     explicit AvahiOperation(std::shared_ptr<Context> context) : context_(std::move(context)) {}
@@ -166,7 +193,9 @@ class AvahiOperation : public DnsSd::Operation {
     // Under the poll's lock, from the client's state changes.
     virtual void clientRunning() {}
     virtual void clientRestarting() {}
-    virtual void clientFailed(const NetworkError& error) = 0;
+    // The daemon is out of reach: the handles go (the client they belong to is replaced).
+    virtual void clientLost(const NetworkError& reason) = 0;
+    virtual void availabilityChanged(const DnsSd::Availability&) {}
 
   protected:
     std::shared_ptr<Context> context_;
@@ -174,34 +203,98 @@ class AvahiOperation : public DnsSd::Operation {
 
 namespace {
 
+// How long to wait before the next client when the last one never reached a daemon.
+constexpr auto slowRetry = std::chrono::milliseconds(1000);
+
 void onClientState(AvahiClient* client, AvahiClientState state, void* userdata) {
     auto& context = *static_cast<Context*>(userdata);
     context.notePollThread();
     context.clientState = state;
+    if (context.client.get() != client) {
+        return; // inside avahi_client_new(): connect() takes the state from there
+    }
+    context.enter(state);
+}
+
+void onRetry(AvahiTimeout*, void* userdata) {
+    auto& context = *static_cast<Context*>(userdata);
+    context.notePollThread();
+    // Freed here rather than in its own failure callback, which runs inside libdbus.
+    context.client.reset();
+    int error = 0;
+    if (!context.connect(error)) {
+        context.setAvailability({false, avahiError("avahi_client_new", error)});
+        context.reconnectAfter(slowRetry);
+    }
+}
+
+} // namespace
+
+bool Context::connect(int& error) {
+    clientState = AVAHI_CLIENT_CONNECTING;
+    hasReachedDaemon = false;
+    client.reset(avahi_client_new(avahi_threaded_poll_get(poll.get()), AVAHI_CLIENT_NO_FAIL,
+                                  &onClientState, this, &error));
+    if (!client) {
+        clientState = AVAHI_CLIENT_FAILURE;
+        return false;
+    }
+    enter(clientState);
+    return true;
+}
+
+void Context::enter(AvahiClientState state) {
     switch (state) {
     case AVAHI_CLIENT_S_RUNNING:
-        for (auto* operation : context.operations) {
+        hasReachedDaemon = true;
+        for (auto* operation : operations) {
             operation->clientRunning();
         }
         break;
     case AVAHI_CLIENT_S_REGISTERING:
     case AVAHI_CLIENT_S_COLLISION:
         // The host name is being (re)established: services go back until it is.
-        for (auto* operation : context.operations) {
+        hasReachedDaemon = true;
+        for (auto* operation : operations) {
             operation->clientRestarting();
         }
         break;
-    case AVAHI_CLIENT_FAILURE: {
-        const auto error = avahiError("avahi_client", avahi_client_errno(client));
-        for (auto* operation : context.operations) {
-            operation->clientFailed(error);
-        }
-        break;
-    }
     case AVAHI_CLIENT_CONNECTING:
-        break;
+    case AVAHI_CLIENT_FAILURE: {
+        const auto reason = state == AVAHI_CLIENT_CONNECTING
+                                ? avahiError("avahi_client", AVAHI_ERR_NO_DAEMON)
+                                : avahiError("avahi_client", avahi_client_errno(client.get()));
+        for (auto* operation : operations) {
+            operation->clientLost(reason);
+        }
+        setAvailability({false, reason});
+        if (state == AVAHI_CLIENT_FAILURE) {
+            reconnectAfter(hasReachedDaemon ? std::chrono::milliseconds(0) : slowRetry);
+        }
+        return;
+    }
+    }
+    setAvailability({true, std::nullopt});
+}
+
+void Context::reconnectAfter(std::chrono::milliseconds delay) {
+    timeval when{};
+    avahi_elapse_time(&when, static_cast<unsigned>(delay.count()), 0);
+    avahi_threaded_poll_get(poll.get())->timeout_update(retryTimer, &when);
+}
+
+void Context::setAvailability(DnsSd::Availability next) {
+    // Reported when it flips; a second reason while still away adds nothing for the user.
+    if (next.isAvailable == availability.isAvailable) {
+        return;
+    }
+    availability = std::move(next);
+    for (auto* operation : operations) {
+        operation->availabilityChanged(availability);
     }
 }
+
+namespace {
 
 // ---- advertising ----
 
@@ -221,30 +314,34 @@ class AvahiAdvertisement final : public AvahiOperation {
         group_.reset(); // withdraws the service
     }
 
-    // Under the lock. A failure here is the caller's; later ones are posted.
+    // Under the lock. A failure here is the caller's; later ones are posted. Without a daemon
+    // the service waits for one.
     std::optional<NetworkError> begin() {
-        group_.reset(
-            avahi_entry_group_new(context_->client.get(), &AvahiAdvertisement::onGroupState, this));
-        if (!group_) {
-            return avahiError("avahi_entry_group_new", avahi_client_errno(context_->client.get()));
-        }
-        if (context_->clientState == AVAHI_CLIENT_S_RUNNING) {
-            return publish(group_.get());
-        }
-        return std::nullopt; // published once the daemon's host name is settled
+        return context_->isConnected() ? attach() : std::nullopt;
     }
 
     void clientRunning() override {
-        if (group_ && !isFailed_ && avahi_entry_group_is_empty(group_.get()) > 0) {
+        if (isFailed_) {
+            return;
+        }
+        if (!group_) {
+            report(attach());
+        } else if (avahi_entry_group_is_empty(group_.get()) > 0) {
             report(publish(group_.get()));
         }
     }
     void clientRestarting() override {
-        if (group_ && !isFailed_) {
+        if (isFailed_) {
+            return;
+        }
+        if (!group_) {
+            report(attach());
+        } else {
             avahi_entry_group_reset(group_.get());
         }
     }
-    void clientFailed(const NetworkError& error) override { report(error); }
+    // Published again, under the name it had, once a daemon runs.
+    void clientLost(const NetworkError&) override { group_.reset(); }
 
   private:
     static void onGroupState(AvahiEntryGroup* group, AvahiEntryGroupState state, void* userdata) {
@@ -272,6 +369,20 @@ class AvahiAdvertisement final : public AvahiOperation {
         case AVAHI_ENTRY_GROUP_REGISTERING:
             break;
         }
+    }
+
+    // Under the lock, with the client connected: the group, published once the daemon's host
+    // name is settled.
+    std::optional<NetworkError> attach() {
+        group_.reset(
+            avahi_entry_group_new(context_->client.get(), &AvahiAdvertisement::onGroupState, this));
+        if (!group_) {
+            return avahiError("avahi_entry_group_new", avahi_client_errno(context_->client.get()));
+        }
+        if (context_->clientState == AVAHI_CLIENT_S_RUNNING) {
+            return publish(group_.get());
+        }
+        return std::nullopt;
     }
 
     void rename() {
@@ -346,21 +457,46 @@ class AvahiBrowse final : public AvahiOperation {
         browser_.reset();
     }
 
-    // Under the lock.
+    // Under the lock. Without a daemon the browse waits for one.
     std::optional<NetworkError> begin(const std::string& type, const std::string& domain) {
+        type_ = type;
+        domain_ = domain;
+        return context_->isConnected() ? attach() : std::nullopt;
+    }
+
+    void clientRunning() override { clientRestarting(); }
+    void clientRestarting() override {
+        if (!browser_ && !isFailed_) {
+            if (auto error = attach()) {
+                fail(*error);
+            }
+        }
+    }
+    // What was found cannot be reached through this daemon any more; a new browser reports
+    // what is there once a daemon runs again.
+    void clientLost(const NetworkError&) override {
+        for (const auto& [service, entry] : entries_) {
+            if (entry.isReported) {
+                sink_->post({DnsSd::BrowseEvent::Kind::lost, service, std::nullopt, std::nullopt});
+            }
+        }
+        entries_.clear(); // frees the resolvers before the browser
+        browser_.reset();
+    }
+
+  private:
+    // Under the lock, with the client connected.
+    std::optional<NetworkError> attach() {
         browser_.reset(avahi_service_browser_new(
-            context_->client.get(), AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, type.c_str(),
-            domainOrNull(domain), AvahiLookupFlags{}, &AvahiBrowse::onBrowse, this));
+            context_->client.get(), AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, type_.c_str(),
+            domainOrNull(domain_), AvahiLookupFlags{}, &AvahiBrowse::onBrowse, this));
         if (!browser_) {
-            return avahiError("avahi_service_browser_new(" + type + ")",
+            return avahiError("avahi_service_browser_new(" + type_ + ")",
                               avahi_client_errno(context_->client.get()));
         }
         return std::nullopt;
     }
 
-    void clientFailed(const NetworkError& error) override { fail(error); }
-
-  private:
     // One appearance of an instance: the same service is seen once per interface and protocol.
     struct Sighting {
         AvahiBrowse* owner = nullptr;
@@ -491,6 +627,8 @@ class AvahiBrowse final : public AvahiOperation {
 
     const bool includeTxt_;
     const std::shared_ptr<EventSink<DnsSd::BrowseEvent>> sink_;
+    std::string type_;
+    std::string domain_;
     BrowserHandle browser_;
     std::map<ServiceEndpoint, Entry> entries_;
     bool isFailed_ = false;
@@ -512,9 +650,14 @@ class AvahiResolve final : public AvahiOperation {
         resolver_.reset();
     }
 
-    // Under the lock.
+    // Under the lock. Fails at once without a daemon: an answer may never come.
     std::optional<NetworkError> begin(const ServiceEndpoint& service) {
-        // IPv4, as the listeners bind: an IPv6 answer would lead nowhere.
+        if (!context_->isConnected()) {
+            return context_->availability.reason.value_or(
+                avahiError("avahi_client", AVAHI_ERR_NO_DAEMON));
+        }
+        // IPv4: the touch link, which the phone reaches at the host it paired through, is
+        // IPv4 only.
         resolver_.reset(avahi_service_resolver_new(
             context_->client.get(), AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, service.name.c_str(),
             service.type.c_str(), domainOrNull(service.domain), AVAHI_PROTO_INET,
@@ -526,7 +669,10 @@ class AvahiResolve final : public AvahiOperation {
         return std::nullopt;
     }
 
-    void clientFailed(const NetworkError& error) override { answer(std::unexpected(error)); }
+    void clientLost(const NetworkError& reason) override {
+        resolver_.reset();
+        answer(std::unexpected(reason));
+    }
 
   private:
     static void onResolve(AvahiServiceResolver* resolver, AvahiIfIndex interface, AvahiProtocol,
@@ -566,6 +712,37 @@ class AvahiResolve final : public AvahiOperation {
     bool isAnswered_ = false;
 };
 
+// ---- availability ----
+
+class AvahiAvailabilityWatch final : public AvahiOperation {
+  public:
+    AvahiAvailabilityWatch(std::shared_ptr<Context> context,
+                           std::shared_ptr<EventSink<DnsSd::Availability>> sink)
+        : AvahiOperation(std::move(context)), sink_(std::move(sink)) {
+        context_->operations.insert(this);
+    }
+
+    ~AvahiAvailabilityWatch() override {
+        const Context::Lock lock(*context_);
+        context_->operations.erase(this);
+        sink_->close();
+    }
+
+    // Under the lock, so that no change can come before the present state.
+    std::optional<NetworkError> begin() {
+        sink_->post(context_->availability);
+        return std::nullopt;
+    }
+
+    void clientLost(const NetworkError&) override {}
+    void availabilityChanged(const DnsSd::Availability& availability) override {
+        sink_->post(availability);
+    }
+
+  private:
+    const std::shared_ptr<EventSink<DnsSd::Availability>> sink_;
+};
+
 // Makes an operation under the lock; a failed start is destroyed after the lock is let go,
 // since its destructor takes the lock again.
 template <class Operation, class... Arguments>
@@ -575,11 +752,7 @@ startOperation(const std::shared_ptr<Context>& context, std::unique_ptr<Operatio
     std::optional<NetworkError> error;
     {
         const Context::Lock lock(*context);
-        if (context->clientState == AVAHI_CLIENT_FAILURE) {
-            error = avahiError("avahi_client", avahi_client_errno(context->client.get()));
-        } else {
-            error = operation->begin(std::forward<Arguments>(arguments)...);
-        }
+        error = operation->begin(std::forward<Arguments>(arguments)...);
     }
     if (error) {
         return std::unexpected(std::move(*error));
@@ -601,16 +774,20 @@ std::expected<std::shared_ptr<AvahiDnsSd>, NetworkError> AvahiDnsSd::create() {
     if (!context->poll) {
         return std::unexpected(NetworkError::fromErrno("avahi_threaded_poll_new", ENOMEM));
     }
+    const AvahiPoll* api = avahi_threaded_poll_get(context->poll.get());
+    context->retryTimer = api->timeout_new(api, nullptr, &onRetry, context.get());
+    if (context->retryTimer == nullptr) {
+        return std::unexpected(NetworkError::fromErrno("avahi timeout_new", ENOMEM));
+    }
     int error = 0;
     // The state callback runs inside avahi_client_new already, on this thread.
-    context->client.reset(avahi_client_new(avahi_threaded_poll_get(context->poll.get()),
-                                           AvahiClientFlags{}, &onClientState, context.get(),
-                                           &error));
-    if (!context->client) {
+    if (!context->connect(error)) {
         return std::unexpected(avahiError("avahi_client_new", error));
     }
-    if (const char* domain = avahi_client_get_domain_name(context->client.get())) {
-        context->defaultDomain = domain;
+    if (context->isConnected()) {
+        if (const char* domain = avahi_client_get_domain_name(context->client.get())) {
+            context->defaultDomain = domain;
+        }
     }
     context->isRunning = true;
     if (avahi_threaded_poll_start(context->poll.get()) < 0) {
@@ -655,8 +832,22 @@ AvahiDnsSd::resolve(ServiceEndpoint service, SerialQueue& queue, ResolveHandler 
     return startOperation(context_, std::move(operation), service);
 }
 
+std::expected<DnsSd::OperationHandle, NetworkError>
+AvahiDnsSd::watchAvailability(SerialQueue& queue, AvailabilityHandler onChange) {
+    auto sink = std::make_shared<EventSink<Availability>>(queue, std::move(onChange));
+    std::unique_ptr<AvahiAvailabilityWatch> operation;
+    {
+        const Context::Lock lock(*context_);
+        operation = std::make_unique<AvahiAvailabilityWatch>(context_, sink);
+    }
+    return startOperation(context_, std::move(operation));
+}
+
 std::string AvahiDnsSd::hostName() const {
     const Context::Lock lock(*context_);
+    if (!context_->isConnected()) {
+        return "";
+    }
     const char* name = avahi_client_get_host_name(context_->client.get());
     return name != nullptr ? name : "";
 }

@@ -2,6 +2,9 @@
 // DNS-SD through the system's avahi daemon (avahi-client over the system D-Bus, with a threaded
 // poll of its own). Lives in ravnix_platform_avahi so that only programs that want the daemon
 // link the library.
+//
+// The daemon may stop, restart (a package upgrade) or start after us: requests then wait, and
+// every advertisement and browse is registered again as soon as a daemon runs.
 
 #include "platform/network/DnsSd.hpp"
 
@@ -13,8 +16,9 @@ namespace ravnix {
 
 class AvahiDnsSd final : public DnsSd {
   public:
-    // Connects to the daemon (the bus at DBUS_SYSTEM_BUS_ADDRESS when set) and starts the
-    // client's thread. Fails when no daemon answers. Any thread.
+    // Connects to the system bus (DBUS_SYSTEM_BUS_ADDRESS when set) and starts the client's
+    // thread. Fails only when the bus cannot be reached; a daemon that does not run yet is
+    // waited for. Any thread.
     static std::expected<std::shared_ptr<AvahiDnsSd>, NetworkError> create();
 
     // Any thread but the client's own. Operations still alive keep the client running; it
@@ -37,8 +41,12 @@ class AvahiDnsSd final : public DnsSd {
     // five seconds) when the instance does not answer.
     std::expected<OperationHandle, NetworkError>
     resolve(ServiceEndpoint service, SerialQueue& queue, ResolveHandler onResult) override;
+    // Available while the client talks to a running daemon.
+    std::expected<OperationHandle, NetworkError>
+    watchAvailability(SerialQueue& queue, AvailabilityHandler onChange) override;
 
-    // Any thread. The host name the daemon announces (without ".local"); empty when unknown.
+    // Any thread. The host name the daemon announces (without ".local"); empty when unknown or
+    // while no daemon runs.
     std::string hostName() const;
 
     struct Context; // the client and its poll, shared with the operations

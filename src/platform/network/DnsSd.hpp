@@ -55,15 +55,26 @@ class DnsSd {
         std::optional<NetworkError> error; // failed only; no further event follows
     };
 
+    // Whether requests reach the service now. While they do not (its daemon stopped or is
+    // restarting), advertisements and browses wait and are registered again when it is back;
+    // instances a browse had reported are reported lost meanwhile.
+    struct Availability {
+        bool isAvailable = true;
+        std::optional<NetworkError> reason; // unavailable only: what said so
+
+        bool operator==(const Availability&) const = default;
+    };
+
     using AdvertiseHandler = std::function<void(const AdvertiseEvent&)>;
     using BrowseHandler = std::function<void(const BrowseEvent&)>;
     using ResolveHandler = std::move_only_function<void(std::expected<HostEndpoint, NetworkError>)>;
+    using AvailabilityHandler = std::function<void(const Availability&)>;
 
     virtual ~DnsSd() = default;
 
     // Any thread. Publishes the service on `port` until the Operation is destroyed. Fails at
-    // once when the request cannot be made (bad arguments, backend gone); later failures come
-    // as a `failed` event on `queue`.
+    // once when the request cannot be made (bad arguments, no backend); later failures come
+    // as a `failed` event on `queue`. The service going away for a while is no failure.
     virtual std::expected<OperationHandle, NetworkError>
     advertise(Advertisement advertisement, SerialQueue& queue, AdvertiseHandler onEvent) = 0;
 
@@ -76,9 +87,15 @@ class DnsSd {
                                                                 BrowseHandler onEvent) = 0;
 
     // Any thread. Looks up the IPv4 address and port of `service` and posts exactly one answer
-    // to `queue`, unless the Operation is destroyed first.
+    // to `queue`, unless the Operation is destroyed first. Fails at once while the service is
+    // unavailable, and with a failure answer when it goes away before answering.
     virtual std::expected<OperationHandle, NetworkError>
     resolve(ServiceEndpoint service, SerialQueue& queue, ResolveHandler onResult) = 0;
+
+    // Any thread. Posts the present availability to `queue`, then each change between available
+    // and unavailable, until the Operation is destroyed.
+    virtual std::expected<OperationHandle, NetworkError>
+    watchAvailability(SerialQueue& queue, AvailabilityHandler onChange) = 0;
 };
 
 } // namespace ravnix

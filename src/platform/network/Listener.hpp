@@ -1,6 +1,7 @@
 #pragma once
 // Accepts TCP connections, or UDP datagrams grouped by sender into connections, on a port the
-// system picks (or a given one), optionally advertised through DNS-SD.
+// system picks (or a given one), optionally advertised through DNS-SD. By default on every
+// address of both IP families; UDP replies leave from the address the peer wrote to.
 //
 // Threads: every method may be called from any thread and returns at once; handlers run on the
 // queue given to start(), never inside a call to this object. The queue must outlive the
@@ -36,10 +37,16 @@ class Listener {
     };
     struct Parameters {
         Transport transport = Transport::tcp;
-        std::string host = "0.0.0.0"; // numeric IPv4 address to bind to
-        std::uint16_t port = 0;       // 0: the system picks one
+        // A numeric IPv4 or IPv6 address (with "%interface" where needed) to bind to. Empty:
+        // every address of both families, through one IPv6 socket that takes IPv4 as well (IPv4
+        // alone where the system has no IPv6). Peers' IPv4 addresses read as plain IPv4.
+        std::string host;
+        std::uint16_t port = 0; // 0: the system picks one
         std::optional<Service> service;
         std::shared_ptr<DnsSd> dnsSd; // required with a service
+        // When `port` is taken by another program, the system picks one instead of failing.
+        // A wished-for port that firewall rules name is then at least reachable where open.
+        bool anyPortWhenTaken = false;
     };
     struct State {
         // setup → ready → cancelled; failed (final) when accepting or advertising breaks.

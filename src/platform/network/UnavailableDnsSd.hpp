@@ -17,6 +17,9 @@ class UnavailableDnsSd final : public DnsSd {
                                                         BrowseHandler onEvent) override;
     std::expected<OperationHandle, NetworkError>
     resolve(ServiceEndpoint service, SerialQueue& queue, ResolveHandler onResult) override;
+    // Reports "unavailable" with the reason once; nothing changes afterwards.
+    std::expected<OperationHandle, NetworkError>
+    watchAvailability(SerialQueue& queue, AvailabilityHandler onChange) override;
 
     const NetworkError& reason() const noexcept { return reason_; }
 

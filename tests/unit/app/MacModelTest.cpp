@@ -1,21 +1,18 @@
 #include "app/MacModel.hpp"
 
 #include "../platform/TemporaryFolder.hpp"
-#include "../platform/network/NetworkTestSupport.hpp"
-#include "pairing/PairingBrowser.hpp"
-#include "platform/AsioMainQueue.hpp"
 #include "platform/SystemSettings.hpp"
 #include "platform/events/RecordingEventSystem.hpp"
 #include "support/FakeDnsSd.hpp"
+#include "support/ManualQueue.hpp"
 #include "support/MemoryPreferences.hpp"
 #include "support/MemorySecretStore.hpp"
 #include "support/RecordingWorkspace.hpp"
 #include "unit/link/LinkTestSupport.hpp"
+#include "unit/pairing/PairingTestSupport.hpp"
 
-#include <fstream>
 #include <gtest/gtest.h>
 #include <regex>
-#include <sstream>
 
 namespace ravnix::test {
 namespace {
@@ -23,18 +20,7 @@ namespace {
 using namespace std::chrono_literals;
 
 // One ordered list of what the fakes were asked, across all of them.
-struct Journal {
-    std::mutex entriesLock;
-    std::vector<std::string> entries;
-    void add(std::string entry) {
-        std::lock_guard guard(entriesLock);
-        entries.push_back(std::move(entry));
-    }
-    std::vector<std::string> all() {
-        std::lock_guard guard(entriesLock);
-        return entries;
-    }
-};
+using Journal = Events<std::string>;
 
 struct JournalEvents final : RecordingEventSystem {
     std::shared_ptr<Journal> journal;
@@ -108,27 +94,21 @@ struct FakePairingWindow final : PairingWindowController {
 class MacModelTest : public ::testing::Test {
   protected:
     std::shared_ptr<Journal> journal = std::make_shared<Journal>();
-    std::shared_ptr<AsioMainQueue> main = std::make_shared<AsioMainQueue>();
-    std::shared_ptr<JournalEvents> events = [this] {
-        auto e = std::make_shared<JournalEvents>();
-        e->journal = journal;
-        return e;
-    }();
-    std::shared_ptr<JournalPreferences> preferences = [this] {
-        auto p = std::make_shared<JournalPreferences>();
-        p->journal = journal;
-        return p;
-    }();
-    std::shared_ptr<JournalSecrets> secrets = [this] {
-        auto s = std::make_shared<JournalSecrets>();
-        s->journal = journal;
-        return s;
-    }();
+    std::shared_ptr<ManualQueue> main = std::make_shared<ManualQueue>();
+    template <class Fake> std::shared_ptr<Fake> journaled() {
+        auto fake = std::make_shared<Fake>();
+        fake->journal = journal;
+        return fake;
+    }
+    std::shared_ptr<JournalEvents> events = journaled<JournalEvents>();
+    std::shared_ptr<JournalPreferences> preferences = journaled<JournalPreferences>();
+    std::shared_ptr<JournalSecrets> secrets = journaled<JournalSecrets>();
     std::shared_ptr<FakeDnsSd> dnsSd = FakeDnsSd::create();
     std::shared_ptr<RecordingWorkspace> workspace = std::make_shared<RecordingWorkspace>();
     std::shared_ptr<FakePairingWindow> window = std::make_shared<FakePairingWindow>();
     TemporaryFolder folder;
-    AdjustableClock clock;
+    HandClock clock;
+    PairingListener::Options pairingOptions;
 
     std::shared_ptr<MacModel> makeModel() {
         MacModel::Environment environment;
@@ -145,27 +125,17 @@ class MacModelTest : public ::testing::Test {
         environment.macName = "Çalışma Masası";
         environment.port = 0; // a free port, so tests never collide
         environment.pairingWindow = window;
-        environment.clock = clock.function();
+        environment.clock = [this] { return clock.now.load(); };
+        environment.pairingOptions = pairingOptions;
         auto made = MacModel::make(std::move(environment));
         EXPECT_TRUE(made) << (made ? "" : made.error().text());
         return made ? *made : nullptr;
     }
 
-    // Runs the main queue until `done` holds or five seconds pass.
-    template <typename Predicate> bool spin(Predicate done, std::chrono::milliseconds limit = 5s) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (!done() && std::chrono::steady_clock::now() < deadline) {
-            main->runFor(5ms);
-        }
-        return done();
-    }
+    // Runs the main queue until `done` holds (a bound of ten seconds, not a measurement).
+    template <typename Predicate> bool spin(Predicate done) { return main->runUntil(done); }
 
-    std::string logText() {
-        std::ifstream in(folder.path() / "pencere.log");
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
+    std::string logText() const { return readText(folder.path() / "pencere.log"); }
 };
 
 // A request as the pairing listener makes it, from two real handshakes.
@@ -195,7 +165,7 @@ TEST_F(MacModelTest, StartUpTakesItsStepsInOrderWithDefaultsAndKeepsTheIdentifie
     };
     // Only the entries named above, in the order they happened.
     std::vector<std::string> seen;
-    for (const auto& entry : journal->all()) {
+    for (const auto& entry : journal->snapshot()) {
         if (std::find(expected.begin(), expected.end(), entry) != expected.end() &&
             std::find(seen.begin(), seen.end(), entry) == seen.end()) {
             seen.push_back(entry);
@@ -280,25 +250,37 @@ TEST_F(MacModelTest, StatusFollowsItsPrecedenceAndTheLinkAge) {
     model->receiveStats(stats);
     EXPECT_EQ(model->statusText(), "Protokol sürümü uyuşmuyor — iPhone uygulamasını güncelle");
 
-    // Withdrawn permission beats everything; granting it again is seen by the poll.
+    // Withdrawn permission beats everything; the poll sees it within its second.
     events->setTrusted(false);
-    EXPECT_TRUE(spin([&] { return !model->isTrusted(); }, 3s));
+    main->advance(1s);
+    EXPECT_FALSE(model->isTrusted());
     EXPECT_EQ(model->statusText(), "Erişilebilirlik izni gerekiyor");
     EXPECT_EQ(model->menuBarSymbol(), "exclamationmark.triangle");
-    events->setTrusted(true);
-    EXPECT_TRUE(spin([&] { return model->isTrusted(); }, 3s));
     EXPECT_NE(std::find(told.begin(), told.end(), MacModel::Field::isTrusted), told.end());
 }
 
-TEST_F(MacModelTest, PermissionGrantedAfterLaunchIsSeenWithinAboutASecond) {
+TEST_F(MacModelTest, PermissionGrantedAfterLaunchIsSeenByThePollEverySecond) {
     events->setTrusted(false);
     auto model = makeModel();
     EXPECT_FALSE(model->isTrusted());
     events->setTrusted(true);
-    const auto granted = std::chrono::steady_clock::now();
-    ASSERT_TRUE(spin([&] { return model->isTrusted(); }, 3s));
-    EXPECT_LT(std::chrono::steady_clock::now() - granted, 1500ms);
+    main->advance(999ms);
+    EXPECT_FALSE(model->isTrusted());
+    main->advance(1ms);
+    EXPECT_TRUE(model->isTrusted());
     EXPECT_TRUE(model->isListening());
+}
+
+TEST_F(MacModelTest, ADnsSdDaemonAwayIsShownAndLoggedUntilItIsBack) {
+    auto model = makeModel();
+    const NetworkError gone{"avahi_client_new", -23, "Daemon connection failed"};
+    dnsSd->setAvailability({false, gone});
+    ASSERT_TRUE(spin([&] { return model->errorText().has_value(); }));
+    EXPECT_EQ(model->errorText(), "Eşleştirme duyurulamıyor: " + gone.text());
+    dnsSd->setAvailability({true, std::nullopt});
+    ASSERT_TRUE(spin([&] { return !model->errorText(); }));
+    EXPECT_NE(logText().find("dns-sd ulasilamiyor: " + gone.text()), std::string::npos);
+    EXPECT_NE(logText().find("dns-sd yeniden ulasilabilir"), std::string::npos);
 }
 
 TEST_F(MacModelTest, AcceptedPairingIsStoredAndItsKeyAuthenticatesFrames) {
@@ -322,15 +304,6 @@ TEST_F(MacModelTest, AcceptedPairingIsStoredAndItsKeyAuthenticatesFrames) {
         logText(),
         std::regex("\\d\\d:\\d\\d:\\d\\d\\.\\d{3} eslestirme kabul: Ayşe'nin iPhone'u id=" +
                    std::to_string(record.pairingID) + " kayit=ok toplam=1\n")));
-
-    // A frame tagged with the new key now reaches the interpreter.
-    LoopbackPhone phone(model->server()->boundPort());
-    PhoneSide side{record.pairingID, PacketAuthenticator(material, record.pairingID)};
-    std::array<std::uint8_t, 112> frame{};
-    phone.send(std::span(frame).first(side.touch(frame, 1)));
-    phone.sync();
-    EXPECT_EQ(model->server()->stats().touchPackets, 1u);
-    EXPECT_EQ(model->server()->stats().rejectedPackets, 0u);
 }
 
 TEST_F(MacModelTest, UnpairSaysGoodbyeAndTheNoticeLastsUntilPacketsFlowAgain) {
@@ -374,10 +347,10 @@ TEST_F(MacModelTest, RecordingToggleIsPersistedAndTheFolderRevealsTheMotionFile)
 class MacModelPairingTest : public MacModelTest {
   protected:
     std::shared_ptr<PairingBrowser> browser = PairingBrowser::make(dnsSd).value();
-    Events<PairingBrowser::PairingStep> steps;
+    Events<Step> steps;
 
     void SetUp() override {
-        browser->setOnStep([this](const PairingBrowser::PairingStep& step) { steps.add(step); });
+        browser->setOnStep([this](const Step& step) { steps.add(step); });
     }
 
     // Starts pairing with the model's listener and waits for its request on screen.
@@ -386,11 +359,6 @@ class MacModelPairingTest : public MacModelTest {
                                           HostEndpoint{"127.0.0.1", model.listener()->port()}};
         browser->pair(mac, {"5B1C3B8E-0F7A-4C1B-9E2D-7A6F4C3B2A10", "Ayşe", "iPhone15,2"});
         return spin([&] { return window->decision != nullptr; });
-    }
-    template <typename T> bool stepArrives() {
-        return steps.waitUntil([](const auto& all) {
-            return !all.empty() && std::holds_alternative<T>(all.back().value);
-        });
     }
 };
 
@@ -401,18 +369,58 @@ TEST_F(MacModelPairingTest, PhoneIsToldTheStoredPairingNumber) {
     ASSERT_TRUE(
         spin([&] { return model->pendingRequest() && model->pendingRequest()->phoneAccepted; }));
     window->answer(true);
-    ASSERT_TRUE(stepArrives<PairingBrowser::PairingStep::Accepted>());
-    const auto accepted =
-        std::get<PairingBrowser::PairingStep::Accepted>(steps.snapshot().back().value);
+    ASSERT_TRUE(waitForStep<Step::Accepted>(steps));
+    const auto accepted = *stepAs<Step::Accepted>(steps.snapshot());
     ASSERT_EQ(model->pairedDevices().size(), 1u);
     EXPECT_EQ(accepted.pairingID, model->pairedDevices()[0].pairingID);
     EXPECT_EQ(accepted.key, model->pairedDevices()[0].keyMaterial);
     EXPECT_EQ(accepted.macIdentifier, model->macIdentifier());
-    const auto code = std::get<PairingBrowser::PairingStep::Code>(steps.snapshot().front().value);
+    const auto code = *stepAs<Step::Code>(steps.snapshot());
     EXPECT_NE(logText().find("eslestirme istegi: Ayşe kod=" + code.code + " telefonOnayi=false\n"),
               std::string::npos);
     EXPECT_NE(logText().find("eslestirme istegi: Ayşe kod=" + code.code + " telefonOnayi=true\n"),
               std::string::npos);
+}
+
+TEST_F(MacModelPairingTest, AnAnswerGivenBeforeThePhonesOwnIsTheOnlyOne) {
+    HandScheduler closing; // the listener's close after its result waits for the test
+    pairingOptions.scheduler = closing.scheduler();
+    auto model = makeModel();
+    auto queue = makeQueue();
+    Phone phone(*queue, model->listener()->port());
+    phone.send({phone.hello()});
+    ASSERT_TRUE(spin([&] { return window->decision != nullptr; }));
+    window->answer(true);
+    ASSERT_TRUE(phone.waitForMessages(2));
+    const auto results = resultsIn(phone.messages());
+    ASSERT_EQ(results.size(), 1u);
+    ASSERT_TRUE(results[0].accepted && results[0].pairingID);
+    // The phone's own "yes" comes after the desktop's; its end of the stream follows it.
+    phone.sendAndLeave(makePhoneDecision({true, std::nullopt}));
+    ASSERT_TRUE(spin([&] { return window->closed > 0; }));
+    EXPECT_EQ(window->shown.size(), 1u) << "the answered exchange was shown again";
+
+    // The same request on its way before the listener knew of the answer: neither shown nor
+    // stored again.
+    auto late = window->shown[0];
+    late.phoneAccepted = true;
+    model->presentPairingRequest(late);
+    model->resolvePairing(true, late);
+    EXPECT_EQ(window->shown.size(), 1u);
+    ASSERT_EQ(model->pairedDevices().size(), 1u);
+    EXPECT_EQ(model->pairedDevices()[0].pairingID, *results[0].pairingID);
+
+    // The phone's frames, signed with its key and the number it was told, are taken.
+    const auto outcome = phone.outcome();
+    ASSERT_TRUE(outcome);
+    LoopbackPhone udp(model->server()->boundPort());
+    const PhoneSide side{*results[0].pairingID,
+                         PacketAuthenticator(outcome->key.material(), *results[0].pairingID)};
+    std::array<std::uint8_t, 112> frame{};
+    udp.send(std::span(frame).first(side.touch(frame, 1)));
+    udp.sync();
+    EXPECT_EQ(model->server()->stats().touchPackets, 1u);
+    EXPECT_EQ(model->server()->stats().rejectedPackets, 0u);
 }
 
 TEST_F(MacModelPairingTest, SaveFailureRefusesThePhoneAndShowsTheProblem) {
@@ -421,7 +429,7 @@ TEST_F(MacModelPairingTest, SaveFailureRefusesThePhoneAndShowsTheProblem) {
     secrets->inner.setFailure(MemorySecretStore::Operation::update, SecretStatusCode::locked);
     ASSERT_TRUE(phoneAsks(*model));
     window->answer(true);
-    ASSERT_TRUE(stepArrives<PairingBrowser::PairingStep::Rejected>());
+    ASSERT_TRUE(waitForStep<Step::Rejected>(steps));
     EXPECT_TRUE(model->pairedDevices().empty());
     ASSERT_TRUE(model->storageProblem());
     EXPECT_NE(logText().find("kayit=HATA toplam=0"), std::string::npos);
@@ -431,7 +439,7 @@ TEST_F(MacModelPairingTest, RefusalAndPhoneCancellation) {
     auto model = makeModel();
     ASSERT_TRUE(phoneAsks(*model));
     window->answer(false);
-    ASSERT_TRUE(stepArrives<PairingBrowser::PairingStep::Rejected>());
+    ASSERT_TRUE(waitForStep<Step::Rejected>(steps));
     EXPECT_NE(logText().find("eslestirme reddedildi (mac)"), std::string::npos);
 
     ASSERT_TRUE(phoneAsks(*model));

@@ -1,5 +1,4 @@
 #include "domain/DeviceID.hpp"
-#include "domain/DomainError.hpp"
 #include "domain/PairedDevice.hpp"
 #include "domain/PairingKey.hpp"
 
@@ -106,18 +105,6 @@ TEST(PairedDevice, EveryFieldTakesPartInEqualityAndHashing) {
     const PairedDevice shifted(id, "Ayşe'nin iPhone'ui", "Phone15,2", pairedAt);
     EXPECT_NE(shifted, base);
     EXPECT_NE(hash(shifted), hash(base));
-}
-
-TEST(DomainError, CasesCompareWithTheirPayloads) {
-    const DomainError three = DomainError::CalibrationIncomplete{3};
-    EXPECT_NE(three, DomainError(DomainError::CalibrationIncomplete{2}));
-    EXPECT_EQ(three, DomainError(DomainError::CalibrationIncomplete{3}));
-
-    const auto id = deviceFrom("E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
-    EXPECT_NE(DomainError(DomainError::DeviceNotFound{id}),
-              DomainError(DomainError::DeviceAlreadyPaired{id}));
-    EXPECT_NE(DomainError(DomainError::DeviceNotFound{id}),
-              DomainError(DomainError::DeviceNotFound{DeviceID{}}));
 }
 
 } // namespace

@@ -1,16 +1,14 @@
 #include "input/TouchInterpreter.hpp"
 
-#include "platform/AsioMainQueue.hpp"
 #include "platform/events/RecordingEventSystem.hpp"
 #include "support/DecimalCommaLocale.hpp"
+#include "support/ManualQueue.hpp"
 #include "support/MemoryPreferences.hpp"
+#include "unit/platform/TemporaryFolder.hpp"
 
 #include <chrono>
 #include <cmath>
-#include <cstdlib>
-#include <fstream>
 #include <gtest/gtest.h>
-#include <thread>
 
 namespace ravnix {
 namespace {
@@ -26,24 +24,18 @@ struct F {
 
 class TouchInterpreterTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/ravnix-interpreter-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        folder = pattern;
-        build(ScrollSettings::standard);
-    }
-    void TearDown() override {
-        interpreter.reset();
-        std::filesystem::remove_all(folder);
-    }
+    void SetUp() override { build(ScrollSettings::standard); }
     void build(ScrollSettings scroll) {
         events = std::make_shared<RecordingEventSystem>();
         auto clockFunction = [this] { return now.load(); };
         injector = std::make_shared<PointerInjector>(events, PointerSettings::standard,
-                                                     folder / "tiklama.log", clockFunction);
+                                                     folder.path() / "tiklama.log", clockFunction);
         preferences = std::make_shared<MemoryPreferences>();
         auto made = TouchInterpreter::make(
-            {injector, scroll, preferences, nullptr, folder / "hareket.csv", clockFunction});
+            {injector, scroll, preferences, nullptr, folder.path() / "hareket.csv", clockFunction},
+            [this](std::chrono::milliseconds delay, std::move_only_function<void()> task) {
+                delayed.push_back({delay, std::move(task)});
+            });
         ASSERT_TRUE(made) << made.error().text();
         interpreter = *made;
     }
@@ -64,22 +56,19 @@ class TouchInterpreterTest : public ::testing::Test {
         now += static_cast<std::uint64_t>(by.count()) * 1'000'000ULL;
     }
     std::vector<std::string> clickLog() const {
-        std::ifstream file(folder / "tiklama.log");
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(file, line);) {
-            lines.push_back(line);
-        }
-        return lines;
+        return test::readLines(folder.path() / "tiklama.log");
     }
-    std::vector<InputEvent> waitForEvents(std::size_t count) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        while (events->postedCount() < count && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // Runs the delayed releases the frames asked for; answers their delays.
+    std::vector<std::chrono::milliseconds> runDelayed() {
+        std::vector<std::chrono::milliseconds> delays;
+        for (auto& [delay, task] : std::exchange(delayed, {})) {
+            delays.push_back(delay);
+            task();
         }
-        return events->events();
+        return delays;
     }
 
-    std::filesystem::path folder;
+    test::TemporaryFolder folder;
     std::atomic<std::uint64_t> now{50'000'000'000ULL};
     std::uint64_t phoneTime = 1'000'000'000ULL;
     std::uint32_t sequence = 0;
@@ -87,6 +76,7 @@ class TouchInterpreterTest : public ::testing::Test {
     std::shared_ptr<PointerInjector> injector;
     std::shared_ptr<MemoryPreferences> preferences;
     std::shared_ptr<TouchInterpreter> interpreter;
+    std::vector<std::pair<std::chrono::milliseconds, std::move_only_function<void()>>> delayed;
 };
 
 TEST_F(TouchInterpreterTest, OneFingerSwipeMovesFromTheSecondFrameAndTracesTheContact) {
@@ -123,22 +113,37 @@ TEST_F(TouchInterpreterTest, FrameTimeBaselineAndCountChanges) {
     EXPECT_NEAR(entries[3].speed, std::hypot(0.01 * 900, 0) / 0.25, 0.1);
 }
 
-TEST_F(TouchInterpreterTest, CompletedClickIsReleased55msLaterWithThePhonesCount) {
+TEST_F(TouchInterpreterTest, CompletedClicksAreReleased55msLater) {
+    // Left: with the phone's count, on the release too.
     const std::uint8_t click = (TouchFlags::primaryDown | TouchFlags::primaryUp).rawValue;
     frame({{1, Phase::began, 0.5f, 0.5f}}, click, 2);
     EXPECT_FALSE(interpreter->isButtonDown());
-    auto posted = events->events();
-    ASSERT_EQ(posted.size(), 1u); // the up waits
-    EXPECT_EQ(posted[0].mouseType, MouseEventType::leftMouseDown);
-    EXPECT_EQ(posted[0].integerField(EventField::mouseClickState), 2);
-    const auto start = std::chrono::steady_clock::now();
-    posted = waitForEvents(2);
+    ASSERT_EQ(events->postedCount(), 1u); // the up waits
+    EXPECT_EQ(runDelayed(), std::vector{std::chrono::milliseconds(55)});
+    auto posted = events->takeEvents();
     ASSERT_EQ(posted.size(), 2u);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(40));
+    EXPECT_EQ(posted[0].mouseType, MouseEventType::leftMouseDown);
     EXPECT_EQ(posted[1].mouseType, MouseEventType::leftMouseUp);
-    EXPECT_EQ(posted[1].integerField(EventField::mouseClickState), 2);
+    for (const auto& event : posted) {
+        EXPECT_EQ(event.integerField(EventField::mouseClickState), 2);
+    }
     frame({{1, Phase::ended, 0.5f, 0.5f}}, click, 1); // the lift carries flags too
     EXPECT_EQ(clickLog().back(), "temas sure=8ms hareket=0.0000(~0.0mm) parmak=1 tik=var");
+    runDelayed();
+    events->takeEvents();
+
+    // Right: always a single click, and the left button's state is left alone.
+    const std::uint8_t rightClick = (TouchFlags::secondaryDown | TouchFlags::secondaryUp).rawValue;
+    frame({{1, Phase::began, 0.5f, 0.5f}}, TouchFlags::primaryDown.rawValue);
+    frame({{1, Phase::moved, 0.5f, 0.5f}, {2, Phase::began, 0.6f, 0.5f}}, rightClick, 2);
+    EXPECT_TRUE(interpreter->isButtonDown());
+    ASSERT_EQ(events->events().size(), 2u); // the left press and the right one
+    EXPECT_EQ(runDelayed(), std::vector{std::chrono::milliseconds(55)});
+    posted = events->events();
+    ASSERT_EQ(posted.size(), 3u);
+    EXPECT_EQ(posted[1].mouseType, MouseEventType::rightMouseDown);
+    EXPECT_EQ(posted[2].mouseType, MouseEventType::rightMouseUp);
+    EXPECT_EQ(posted[2].integerField(EventField::mouseClickState), 1);
 }
 
 TEST_F(TouchInterpreterTest, PressDragReleaseAndARefusedSecondPress) {
@@ -157,19 +162,6 @@ TEST_F(TouchInterpreterTest, PressDragReleaseAndARefusedSecondPress) {
     EXPECT_EQ(posted[2].mouseType, MouseEventType::leftMouseDragged);
     EXPECT_EQ(posted[3].mouseType, MouseEventType::leftMouseUp);
     EXPECT_EQ(posted[3].integerField(EventField::mouseClickState), 1);
-}
-
-TEST_F(TouchInterpreterTest, RightClickLeavesTheLeftButtonStateAlone) {
-    const std::uint8_t rightClick = (TouchFlags::secondaryDown | TouchFlags::secondaryUp).rawValue;
-    frame({{1, Phase::began, 0.5f, 0.5f}, {2, Phase::began, 0.6f, 0.5f}}, rightClick, 2);
-    EXPECT_FALSE(interpreter->isButtonDown());
-    const auto posted = waitForEvents(2);
-    ASSERT_EQ(posted.size(), 2u);
-    EXPECT_EQ(posted[0].mouseType, MouseEventType::rightMouseDown);
-    EXPECT_EQ(posted[1].mouseType, MouseEventType::rightMouseUp);
-    for (const auto& event : posted) {
-        EXPECT_EQ(event.integerField(EventField::mouseClickState), 1);
-    }
 }
 
 TEST_F(TouchInterpreterTest, SafetyReleaseEndsAScrollAndOnlyActsWhenHeld) {
@@ -348,14 +340,16 @@ TEST_F(TouchInterpreterTest, ThreeFingersDragOnlyWhileTheButtonIsHeld) {
 }
 
 TEST_F(TouchInterpreterTest, GestureKeysInOrderAndTheHotKeySettings) {
+    // Look up (control-command-D), then show desktop (F11); each chord's flags on both events.
     const std::uint8_t both = (TouchFlags::lookUp | TouchFlags::showDesktop).rawValue;
     frame({}, both);
-    auto posted = events->takeEvents();
+    const auto posted = events->takeEvents();
     ASSERT_EQ(posted.size(), 4u);
-    EXPECT_EQ(posted[0].keyCode, 2);
-    EXPECT_EQ(posted[0].flags, 0x140000u);
-    EXPECT_EQ(posted[2].keyCode, 103);
-    EXPECT_EQ(posted[2].flags, 0x800000u);
+    for (std::size_t i = 0; i < posted.size(); ++i) {
+        EXPECT_EQ(posted[i].keyDown, i % 2 == 0) << i;
+        EXPECT_EQ(posted[i].keyCode, i < 2 ? 2 : 103) << i;
+        EXPECT_EQ(posted[i].flags, i < 2 ? 0x140000u : 0x800000u) << i;
+    }
 
     using D = PreferenceValue::Dictionary;
     using A = PreferenceValue::Array;
@@ -413,52 +407,44 @@ TEST(DiagnosticLog, RecordsOnlyWhileOnAndKeepsTheNewest60000) {
     EXPECT_EQ(log->state().startedAt, 2000u);
 }
 
+const DiagnosticLog::Entry kExample{12.5,     7,     1,     0,    false, 0.001, -0.002,
+                                    0.008333, 270.0, 0.696, 0.63, -1.25, false};
+const std::string kExampleCsv =
+    std::string(DiagnosticLog::header) +
+    "12.50,7,1,0,wifi,0.001000,-0.002000,8.333,270.0,0.696,0.63,-1.25,0\n";
+
 TEST(DiagnosticLog, CsvKeepsAFullStopInADecimalCommaLocale) {
     const test::DecimalCommaLocale turkish;
     if (!turkish.isActive()) {
         GTEST_SKIP() << "no Turkish locale: not installed and localedef could not build one";
     }
-    const DiagnosticLog::Entry entry{12.5,     7,     1,     0,    false, 0.001, -0.002,
-                                     0.008333, 270.0, 0.696, 0.63, -1.25, false};
-    EXPECT_EQ(DiagnosticLog::csv({entry}),
-              std::string(DiagnosticLog::header) +
-                  "12.50,7,1,0,wifi,0.001000,-0.002000,8.333,270.0,0.696,0.63,-1.25,0\n");
+    EXPECT_EQ(DiagnosticLog::csv({kExample}), kExampleCsv);
 }
 
 TEST(DiagnosticLog, CsvLinesAndTheFileWrittenAtStop) {
-    const DiagnosticLog::Entry example{12.5,     7,     1,     0,    false, 0.001, -0.002,
-                                       0.008333, 270.0, 0.696, 0.63, -1.25, false};
-    const std::string expected =
-        std::string(DiagnosticLog::header) +
-        "12.50,7,1,0,wifi,0.001000,-0.002000,8.333,270.0,0.696,0.63,-1.25,0\n";
-    EXPECT_EQ(DiagnosticLog::csv({example}), expected);
-    DiagnosticLog::Entry peer = example;
+    EXPECT_EQ(DiagnosticLog::csv({kExample}), kExampleCsv);
+    DiagnosticLog::Entry peer = kExample;
     peer.isPeerRoute = true;
     peer.clamped = true;
     EXPECT_NE(DiagnosticLog::csv({peer}).find(",airdrop,"), std::string::npos);
     EXPECT_EQ(DiagnosticLog::csv({peer}).back(), '\n');
 
-    char pattern[] = "/tmp/ravnix-diagnostics-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::filesystem::path file = std::filesystem::path(pattern) / "Logs" / "hareket.csv";
-    auto queue = std::make_shared<AsioMainQueue>();
+    const test::TemporaryFolder folder;
+    const std::filesystem::path file = folder.path() / "Logs" / "hareket.csv";
+    auto queue = std::make_shared<test::ManualQueue>();
     auto log = DiagnosticLog::make(file, queue);
     log->start(0);
     log->stop();
-    auto read = [&] {
-        std::ifstream in(file);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    };
-    EXPECT_EQ(read(), DiagnosticLog::header);
+    EXPECT_EQ(test::readText(file), DiagnosticLog::header);
 
     // While recording, the main queue's timer rewrites the file every 4 s.
     log->start(0);
-    log->record(example);
-    queue->runFor(std::chrono::milliseconds(4300));
-    EXPECT_EQ(read(), expected);
+    log->record(kExample);
+    queue->advance(std::chrono::milliseconds(3999));
+    EXPECT_EQ(test::readText(file), DiagnosticLog::header);
+    queue->advance(std::chrono::milliseconds(1));
+    EXPECT_EQ(test::readText(file), kExampleCsv);
     log->stop();
-    queue->runFor(std::chrono::milliseconds(10));
-    std::filesystem::remove_all(pattern);
 }
 
 } // namespace

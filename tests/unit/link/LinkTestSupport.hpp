@@ -1,15 +1,16 @@
 #pragma once
-// A recording stand-in for the touch interpreter, an adjustable clock, and a loopback
+// A recording stand-in for the touch interpreter, a hand-driven clock, and a loopback
 // "phone" that sends authenticated frames and control packets to a LinkServer.
 
 #include "link/LinkServer.hpp"
 #include "packet/PacketCodec.hpp"
-#include "transport/MonotonicClock.hpp"
+#include "unit/platform/network/NetworkTestSupport.hpp"
 
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <gtest/gtest.h>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -64,14 +65,15 @@ class RecordingInterpreter : public TouchFrameConsumer {
     std::vector<Frame> frames;
 };
 
-// The real monotonic clock plus an offset the test moves forward.
-struct AdjustableClock {
-    std::atomic<std::uint64_t> offset{0};
+// The server's time, moved only by the test: silences and windows are exact, however slow
+// the machine.
+struct HandClock {
+    std::atomic<std::uint64_t> now{1'000'000'000'000ULL};
     void advance(std::chrono::nanoseconds by) {
-        offset.fetch_add(static_cast<std::uint64_t>(by.count()));
+        now.fetch_add(static_cast<std::uint64_t>(by.count()));
     }
     LinkServer::Clock function() {
-        return [this] { return MonotonicClock::now() + offset.load(); };
+        return [this] { return now.load(); };
     }
 };
 
@@ -142,21 +144,71 @@ struct LoopbackPhone {
         return std::vector<std::uint8_t>(buffer.begin(),
                                          buffer.begin() + static_cast<long>((*got)->count));
     }
-    // A ping answered means every datagram sent before it has been through the loop.
+    // A ping answered means every datagram sent before it has been through the loop. What
+    // else the server sent meanwhile (notices, byes) is counted in `received`.
     void sync(std::uint32_t sequence = 900) {
         std::array<std::uint8_t, 24> ping{};
         PhoneSide::control(ping, PacketKind::ping, sequence, 1);
         send(ping);
-        for (int i = 0; i < 8; ++i) {
+        for (int i = 0; i < 16; ++i) {
             auto reply = receive();
-            ASSERT_TRUE(reply) << "no pong";
+            ASSERT_TRUE(reply) << "no pong for ping " << sequence;
             auto header = PacketCodec::peekHeader(*reply);
-            if (header && header->kind == PacketKind::pong && header->sequence == sequence) {
+            ASSERT_TRUE(header && reply->size() == 24u) << "the server sent an unreadable datagram";
+            if (header->kind == PacketKind::pong && header->sequence == sequence) {
                 return;
             }
+            EXPECT_EQ(header->sequence, 0u);
+            ++received[header->kind];
         }
-        FAIL() << "pong never came";
+        FAIL() << "pong " << sequence << " never came";
     }
+
+    std::map<PacketKind, int> received; // besides the pongs
+};
+
+// A running server on a free port, its time in the test's hand, and a paired-to-be phone.
+class LinkServerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        interpreter = std::make_shared<RecordingInterpreter>();
+        server = LinkServer::make(0, interpreter, clock.function());
+        server->setOnStats([this](const LinkServer::Stats& s) { published.add(s); });
+        server->setOnSafetyRelease([this](const std::string& text) { reports.add(text); });
+        server->setOnPeerLeft([this] { peerLeft.fetch_add(1); });
+        ASSERT_TRUE(server->start());
+        phone = std::make_unique<LoopbackPhone>(server->boundPort());
+        // The receive loop is running (and its statistics window has begun) once a ping is
+        // answered; on a busy machine the thread may start well after start() returns.
+        phone->sync(1);
+    }
+    void TearDown() override { server->stop(); }
+
+    void pair() { server->updateAuthenticators({PhoneSide{}.authenticator}); }
+    void sendTouch(std::uint32_t sequence, TouchFlags flags = {}) {
+        std::array<std::uint8_t, 112> packet{};
+        phone->send(std::span(packet).first(PhoneSide{}.touch(packet, sequence, 1, flags)));
+    }
+    void peerTouch(std::uint32_t sequence) {
+        std::array<std::uint8_t, 112> packet{};
+        server->handlePeerDatagram(std::span(packet).first(PhoneSide{}.touch(packet, sequence)),
+                                   {});
+    }
+    // Moves time on, then waits until a whole round of the receive loop, periodic checks
+    // included, has seen the new time: the second of two pongs comes after them.
+    void advanceAndSettle(std::chrono::nanoseconds by) {
+        clock.advance(by);
+        phone->sync(901);
+        phone->sync(902);
+    }
+
+    HandClock clock;
+    std::shared_ptr<RecordingInterpreter> interpreter;
+    std::shared_ptr<LinkServer> server;
+    std::unique_ptr<LoopbackPhone> phone;
+    std::atomic<int> peerLeft{0};
+    Events<LinkServer::Stats> published;
+    Events<std::string> reports; // of safety releases
 };
 
 } // namespace ravnix::test

@@ -117,9 +117,7 @@ TEST(PacketCodecTouch, DecodesEveryFieldAndLiftsClickCountZero) {
     EXPECT_EQ(samples[2], (FingerSample{12, FingerPhase::stationary, 0.5f, 2.5f, 7.5f}));
 
     EXPECT_EQ(decode(touchBody(0, 0, 3))->clickCount, 3);
-    auto empty = decode(touchBody(0, 0), 0);
-    ASSERT_TRUE(empty);
-    EXPECT_EQ(empty->fingerCount, 0);
+    EXPECT_EQ(decode(touchBody(0, 0), 0).value().fingerCount, 0);
 }
 
 TEST(PacketCodecTouch, EncodeWritesTheSampleCountAndLeavesClickCountAlone) {
@@ -133,16 +131,14 @@ TEST(PacketCodecTouch, EncodeWritesTheSampleCountAndLeavesClickCountAlone) {
     EXPECT_EQ(*written, 51u);
     EXPECT_EQ(buffer[20], 2); // not the header's 4
     EXPECT_EQ(buffer[22], 0); // no lifting on the way out
-    EXPECT_EQ(buffer[0], 0x58);
-    EXPECT_EQ(buffer[1], 0x52);
 
+    // Back through the decoder, which the tests above hold to hand-written bytes.
     std::array<FingerSample, 5> decoded{};
-    auto back = PacketCodec::decodeTouch(std::span(buffer).first(*written), decoded);
-    ASSERT_TRUE(back);
     TouchHeader expected = header;
     expected.fingerCount = 2;
     expected.clickCount = 1;
-    EXPECT_EQ(*back, expected);
+    EXPECT_EQ(PacketCodec::decodeTouch(std::span(buffer).first(*written), decoded).value(),
+              expected);
     EXPECT_EQ(decoded[0], samples[0]);
     EXPECT_EQ(decoded[1], samples[1]);
 }
@@ -184,9 +180,8 @@ TEST(PacketCodecTrailer, LimitsAndRoundTrip) {
     ASSERT_EQ(end.value(), 105u);
     EXPECT_EQ(packet[93], 0xBE); // pairing ID little-endian
     EXPECT_EQ(packet[97], 0x88); // tag little-endian
-    auto trailer = PacketCodec::readTrailer(packet);
-    ASSERT_TRUE(trailer);
-    EXPECT_EQ(*trailer, (Trailer{0xCAFEBABEu, 0x1122334455667788ULL, 93}));
+    EXPECT_EQ(PacketCodec::readTrailer(packet).value(),
+              (Trailer{0xCAFEBABEu, 0x1122334455667788ULL, 93}));
 
     EXPECT_EQ(PacketCodec::readTrailer(std::span(packet).first(12)).error(),
               PacketError(PacketError::Truncated{13, 12}));

@@ -3,18 +3,14 @@
 
 #include "pairing/PairingBrowser.hpp"
 
-#include "pairing/PairingFraming.hpp"
-#include "pairing/PairingListener.hpp"
-#include "platform/network/Listener.hpp"
 #include "support/FakeDnsSd.hpp"
-#include "unit/platform/network/NetworkTestSupport.hpp"
+#include "unit/pairing/PairingTestSupport.hpp"
 
 #include <gtest/gtest.h>
 
 namespace ravnix::test {
 namespace {
 
-using Step = PairingBrowser::PairingStep;
 using Steps = Events<Step>;
 
 Browser::Result result(const std::string& name, std::optional<TxtRecord> txt) {
@@ -49,19 +45,6 @@ TEST(PairingBrowserLists, HostsPutTheConnectedHostFirstWithoutScopeOrRepeats) {
               (V{"fe80::1", "10.0.0.2"}));
     EXPECT_EQ(PairingBrowser::hostsList(std::nullopt, {"10.0.0.2", "192.168.1.5"}),
               (V{"10.0.0.2", "192.168.1.5"}));
-}
-
-template <class T> const T* stepAs(const std::vector<Step>& steps, std::size_t from = 0) {
-    for (std::size_t i = from; i < steps.size(); ++i) {
-        if (const auto* found = std::get_if<T>(&steps[i].value)) {
-            return found;
-        }
-    }
-    return nullptr;
-}
-
-template <class T> bool waitForStep(Steps& steps, std::size_t from = 0) {
-    return steps.waitUntil([from](const auto& all) { return stepAs<T>(all, from) != nullptr; }, 5s);
 }
 
 std::shared_ptr<PairingBrowser> makeBrowser(const std::shared_ptr<DnsSd>& dnsSd,
@@ -153,74 +136,23 @@ TEST_F(PairingBrowserTest, FindsTheListenerAndPairsWithTheKeyBothEndsAgreeOn) {
     }
 }
 
-TEST_F(PairingBrowserTest, RefusalOnEitherSideEndsTheAttempt) {
-    codesShown();
-    browser->confirm(false);
-    ASSERT_TRUE(ends->waitForCount(1, 5s));
-    EXPECT_EQ(ends->snapshot(), std::vector<std::string>{"cancelled"});
-
-    // The user tries again and the desktop refuses.
-    const auto before = steps->snapshot().size();
-    codesShown();
-    browser->confirm(true);
-    listener->respond(false, 3);
-    ASSERT_TRUE(waitForStep<Step::Rejected>(*steps, before));
-    EXPECT_FALSE(stepAs<Step::Accepted>(steps->snapshot()));
-}
-
-std::vector<PairingMessage> decodeAll(const std::vector<Received>& chunks) {
-    std::vector<std::uint8_t> buffer;
-    for (const auto& chunk : chunks) {
-        buffer.insert(buffer.end(), chunk.bytes.begin(), chunk.bytes.end());
-    }
-    return PairingFraming::decode(buffer).value_or(std::vector<PairingMessage>{});
-}
-
 // A desktop of the test's own on 127.0.0.1: it records what the phone sends and writes what
 // the test gives it, well formed or not.
-struct FakeDesktop {
+struct FakeDesktop : RecordingListener {
     explicit FakeDesktop(DispatchQueue& queue)
-        : listener(
-              Listener::create({Transport::tcp, "127.0.0.1", 0, std::nullopt, nullptr}).value()) {
-        listener->setNewConnectionHandler(
-            [&queue, accepted = accepted, received = received](std::shared_ptr<Connection> c) {
-                c->start(queue);
-                receiveAll(c, received);
-                accepted->add(std::move(c));
-            });
-        listener->start(queue);
-    }
-    ~FakeDesktop() {
-        listener->cancel();
-        for (const auto& connection : accepted->snapshot()) {
-            connection->cancel();
-        }
-    }
+        : RecordingListener(queue, {Transport::tcp, "127.0.0.1", 0, std::nullopt, nullptr}) {}
 
     // Waits for the phone's `count`-th message, answers with `reply`, returns what was heard.
     std::vector<PairingMessage> answer(std::size_t count, std::vector<std::uint8_t> reply) {
         EXPECT_TRUE(received->waitUntil(
-            [count](const auto& all) { return decodeAll(all).size() >= count; }, 5s));
+            [count](const auto& all) { return Phone::decodeAll(all).size() >= count; }, 5s));
         if (!accepted->snapshot().empty()) {
             accepted->snapshot()[0]->send(std::move(reply));
         }
-        return decodeAll(received->snapshot());
+        return Phone::decodeAll(received->snapshot());
     }
-    bool waitClosed() {
-        return received->waitUntil(
-            [](const auto& all) {
-                return !all.empty() && (all.back().isComplete || all.back().error);
-            },
-            5s);
-    }
-    PairingBrowser::DiscoveredMac mac() const {
-        return {"fake", "fake", 9931, HostEndpoint{"127.0.0.1", listener->port()}};
-    }
-
-    std::shared_ptr<Listener> listener;
-    std::shared_ptr<Events<std::shared_ptr<Connection>>> accepted =
-        std::make_shared<Events<std::shared_ptr<Connection>>>();
-    std::shared_ptr<Events<Received>> received = std::make_shared<Events<Received>>();
+    bool waitClosed() { return received->waitUntil(hasEnded, 5s); }
+    PairingBrowser::DiscoveredMac mac() const { return {"fake", "fake", 9931, endpoint()}; }
 };
 
 class PairingBrowserAgainstAFakeDesktop : public ::testing::Test {
@@ -309,7 +241,7 @@ TEST_F(PairingBrowserAgainstAFakeDesktop, RefusingSaysSoAndCloses) {
     ASSERT_TRUE(waitForStep<Step::Code>(*steps));
     browser->confirm(false);
     ASSERT_TRUE(desktop.waitClosed());
-    const auto heard = decodeAll(desktop.received->snapshot());
+    const auto heard = Phone::decodeAll(desktop.received->snapshot());
     ASSERT_EQ(heard.size(), 2u);
     EXPECT_EQ(heard[1], makePhoneDecision({false, std::nullopt}));
 }

@@ -1,132 +1,15 @@
 // The desktop's end of pairing, played against a phone written here: raw frames on a loopback
 // connection, with a hand-driven clock standing in for the deadlines.
 
-#include "pairing/PairingListener.hpp"
-
-#include "pairing/PairingFraming.hpp"
+#include "PairingTestSupport.hpp"
 #include "platform/network/Browser.hpp"
 #include "support/FakeDnsSd.hpp"
-#include "unit/platform/network/NetworkTestSupport.hpp"
 
-#include <algorithm>
-#include <gtest/gtest.h>
+#include <filesystem>
+#include <random>
 
 namespace ravnix::test {
 namespace {
-
-using std::chrono::milliseconds;
-
-// Delayed tasks wait here until the test moves the clock past their due time; they then run on
-// the test's thread, as the scheduler contract allows.
-class HandClock {
-  public:
-    PairingListener::Scheduler scheduler() {
-        return [this](milliseconds delay, std::move_only_function<void()> task) {
-            std::lock_guard lock(tasksLock_);
-            tasks_.push_back({now_ + delay, std::move(task)});
-            delays_.push_back(delay);
-            scheduled_.notify_all();
-        };
-    }
-    // Waits until `count` tasks with this delay have been scheduled in all.
-    bool waitForDelay(milliseconds delay, std::size_t count = 1) {
-        std::unique_lock lock(tasksLock_);
-        return scheduled_.wait_for(lock, 5s, [&] {
-            return static_cast<std::size_t>(std::count(delays_.begin(), delays_.end(), delay)) >=
-                   count;
-        });
-    }
-    // Runs what is due by `to` outside the lock: a task may schedule another.
-    void advanceTo(milliseconds to) {
-        std::vector<Pending> due;
-        {
-            std::lock_guard lock(tasksLock_);
-            now_ = to;
-            const auto split = std::stable_partition(
-                tasks_.begin(), tasks_.end(), [&](const Pending& p) { return p.due > now_; });
-            std::move(split, tasks_.end(), std::back_inserter(due));
-            tasks_.erase(split, tasks_.end());
-        }
-        for (auto& pending : due) {
-            pending.task();
-        }
-    }
-    milliseconds now() {
-        std::lock_guard lock(tasksLock_);
-        return now_;
-    }
-
-  private:
-    struct Pending {
-        milliseconds due;
-        std::move_only_function<void()> task;
-    };
-    std::mutex tasksLock_;
-    std::condition_variable scheduled_;
-    milliseconds now_{0};
-    std::vector<Pending> tasks_;
-    std::vector<milliseconds> delays_;
-};
-
-std::vector<std::uint8_t> frame(const PairingMessage& message) {
-    return PairingFraming::encode(message).value();
-}
-
-// The phone's end by hand: frames on a raw loopback connection.
-struct Phone {
-    Phone(DispatchQueue& queue, std::uint16_t port)
-        : connection(Connection::create(HostEndpoint{"127.0.0.1", port}, Transport::tcp)) {
-        connection->start(queue);
-        receiveAll(connection, received);
-    }
-    ~Phone() { connection->cancel(); }
-
-    PairingHello hello() const {
-        const auto& key = handshake.publicKey();
-        return {"phone-1", "Deniz'in telefonu", "iPhone15,2", {key.begin(), key.end()}};
-    }
-    void send(std::initializer_list<PairingMessage> messages) {
-        std::vector<std::uint8_t> bytes;
-        for (const auto& message : messages) {
-            const auto one = frame(message);
-            bytes.insert(bytes.end(), one.begin(), one.end());
-        }
-        connection->send(std::move(bytes));
-    }
-    std::vector<PairingMessage> messages() const { return decodeAll(received->snapshot()); }
-    bool waitForMessages(std::size_t count) {
-        return received->waitUntil(
-            [count](const auto& all) { return decodeAll(all).size() >= count; }, 5s);
-    }
-    bool waitClosed(milliseconds limit = 5s) {
-        return received->waitUntil(
-            [](const auto& all) {
-                return !all.empty() && (all.back().isComplete || all.back().error);
-            },
-            limit);
-    }
-
-    static std::vector<PairingMessage> decodeAll(const std::vector<Received>& chunks) {
-        std::vector<std::uint8_t> buffer;
-        for (const auto& chunk : chunks) {
-            buffer.insert(buffer.end(), chunk.bytes.begin(), chunk.bytes.end());
-        }
-        return PairingFraming::decode(buffer).value_or(std::vector<PairingMessage>{});
-    }
-
-    PairingHandshake handshake = PairingHandshake::make(Pairing::Role::initiator).value();
-    std::shared_ptr<Connection> connection;
-    std::shared_ptr<Events<Received>> received = std::make_shared<Events<Received>>();
-};
-
-std::optional<PairingDecision> resultIn(const std::vector<PairingMessage>& messages) {
-    for (const auto& message : messages) {
-        if (message.index() == PairingMessageCase::result) {
-            return std::get<PairingMessageCase::result>(message);
-        }
-    }
-    return std::nullopt;
-}
 
 class PairingListenerTest : public ::testing::Test {
   protected:
@@ -157,7 +40,7 @@ class PairingListenerTest : public ::testing::Test {
 
     std::shared_ptr<FakeDnsSd> dnsSd = FakeDnsSd::create();
     std::unique_ptr<DispatchQueue> queue = makeQueue("com.belvor.ravnix.pairingtest");
-    HandClock clock;
+    HandScheduler clock;
     PairingListener::Options options;
     std::shared_ptr<Events<PairingListener::Request>> requests =
         std::make_shared<Events<PairingListener::Request>>();
@@ -218,10 +101,18 @@ TEST_F(PairingListenerTest, SilentConnectionIsResetAtItsOwnHelloDeadline) {
         gone.connection->cancel();
         ASSERT_TRUE(ends->waitForCount(1, 5s));
     }
+    // Half a hello, then a byte now and then: nothing moves the deadline, and the reset
+    // reports no error.
     clock.advanceTo(10s);
     Phone silent(*queue, listener->port());
+    const auto hello = frame(silent.hello());
+    silent.connection->send({hello.begin(), hello.begin() + 20});
     ASSERT_TRUE(clock.waitForDelay(30s, 2));
-    clock.advanceTo(39'999ms);
+    std::size_t sent = 20;
+    for (const milliseconds at : {20'000ms, 39'999ms}) {
+        clock.advanceTo(at);
+        silent.connection->send({hello[sent++]});
+    }
     EXPECT_FALSE(ends->waitForCount(2, 200ms));
     EXPECT_FALSE(silent.waitClosed(0ms));
     clock.advanceTo(40s);
@@ -235,22 +126,29 @@ TEST_F(PairingListenerTest, SilentConnectionIsResetAtItsOwnHelloDeadline) {
     clock.advanceTo(120s);
     listener->respond(true, 7);
     ASSERT_TRUE(next.waitForMessages(2));
-    EXPECT_EQ(resultIn(next.messages()), std::optional(PairingDecision{true, 7}));
+    EXPECT_EQ(resultsIn(next.messages()), (std::vector{PairingDecision{true, 7}}));
     EXPECT_EQ(ends->snapshot(), (std::vector<std::string>(2, "cancelled")));
 }
 
 TEST_F(PairingListenerTest, MalformedInputIsAnErrorThenACancellationAndTheConnectionCloses) {
     const PairingHello badHello{"phone-1", "Deniz'in telefonu", "iPhone15,2",
                                 std::vector<std::uint8_t>(16, 7)};
-    const std::vector<std::uint8_t> unreadable = {0, 0, 0, 5, 'n', 'o', 'p', 'e', '!'};
-    const std::vector<std::uint8_t> oversized = {0x00, 0x01, 0x00, 0x01, '{'};
+    std::mt19937 random(7);
+    std::vector<std::uint8_t> garbage(16384);
+    for (auto& b : garbage) {
+        b = static_cast<std::uint8_t>(random());
+    }
+    garbage[0] = garbage[1] = garbage[3] = 0; // a plausible length: the body is read
+    garbage[2] = 0x10;
+    // One of each kind of failure; which bytes make which, the framing tests tell.
     const struct {
         std::vector<std::uint8_t> bytes;
         std::string error;
     } cases[] = {
         {frame(badHello), "el sıkışma: badPublicKey"},
-        {unreadable, "çerçeveleme: " + describe(PairingWireError::DecodingFailed{})},
-        {oversized, "çerçeveleme: " + describe(PairingWireError::MessageTooLarge{65537})},
+        {garbage, "çerçeveleme: " + describe(PairingWireError::DecodingFailed{})},
+        {{0xFF, 0xFF, 0xFF, 0xFF, '{', '"'},
+         "çerçeveleme: " + describe(PairingWireError::MessageTooLarge{0xFFFFFFFFLL})},
     };
     std::size_t seen = 0;
     for (const auto& c : cases) {
@@ -282,7 +180,7 @@ TEST_F(PairingListenerTest, PhoneDecisionIsCarriedByTheRequestAndTheResultCloses
         // Refused: no number goes out, whatever the caller passed.
         listener->respond(false, 5);
         ASSERT_TRUE(phone.waitForMessages(2));
-        EXPECT_EQ(resultIn(phone.messages()), std::optional(PairingDecision{false, std::nullopt}));
+        EXPECT_EQ(resultsIn(phone.messages()), (std::vector{PairingDecision{false, std::nullopt}}));
         ASSERT_TRUE(clock.waitForDelay(200ms));
         clock.advanceTo(199ms);
         EXPECT_FALSE(phone.waitClosed(200ms));
@@ -303,12 +201,52 @@ TEST_F(PairingListenerTest, PhoneDecisionIsCarriedByTheRequestAndTheResultCloses
 
         listener->respond(true, 7);
         ASSERT_TRUE(phone.waitForMessages(2));
-        EXPECT_EQ(resultIn(phone.messages()), std::optional(PairingDecision{true, 7}));
+        EXPECT_EQ(resultsIn(phone.messages()), (std::vector{PairingDecision{true, 7}}));
         ASSERT_TRUE(clock.waitForDelay(200ms, 2));
         clock.advanceTo(clock.now() + 200ms);
         EXPECT_TRUE(phone.waitClosed());
     }
     EXPECT_FALSE(ends->waitForCount(1, 100ms)) << ends->snapshot()[0];
+}
+
+TEST_F(PairingListenerTest, AnAnsweredExchangeStaysAnswered) {
+    {
+        // A second answer sends nothing.
+        Phone phone(*queue, listener->port());
+        helloAnswered(phone);
+        listener->respond(true, 7);
+        listener->respond(false, std::nullopt);
+        ASSERT_TRUE(clock.waitForDelay(200ms));
+        clock.advanceTo(200ms);
+        ASSERT_TRUE(phone.waitClosed());
+        EXPECT_EQ(resultsIn(phone.messages()), (std::vector{PairingDecision{true, 7}}));
+    }
+    {
+        // The phone's confirmation after the desktop's answer is no new request.
+        Phone phone(*queue, listener->port());
+        helloAnswered(phone);
+        listener->respond(true, 9);
+        ASSERT_TRUE(phone.waitForMessages(2));
+        phone.sendAndLeave(makePhoneDecision({true, std::nullopt}));
+        ASSERT_TRUE(ends->waitForCount(1, 5s)); // the end of its stream, read after it
+    }
+    EXPECT_EQ(requests->snapshot().size(), 2u);
+}
+
+TEST_F(PairingListenerTest, AnAnswerReachesOnlyThePhoneThatAsked) {
+    Phone first(*queue, listener->port());
+    const auto asked = helloAnswered(first);
+    ASSERT_TRUE(asked);
+    first.connection->cancel();
+    ASSERT_TRUE(ends->waitForCount(1, 5s));
+    Phone second(*queue, listener->port());
+    helloAnswered(second);
+    listener->respond(true, 7, asked->hello); // given while the first phone was leaving
+    listener->respond(true, 8, second.hello());
+    ASSERT_TRUE(clock.waitForDelay(200ms));
+    clock.advanceTo(200ms);
+    ASSERT_TRUE(second.waitClosed());
+    EXPECT_EQ(resultsIn(second.messages()), (std::vector{PairingDecision{true, 8}}));
 }
 
 TEST_F(PairingListenerTest, PhoneRefusingOrLeavingCancelsTheExchange) {
@@ -351,9 +289,46 @@ TEST_F(PairingListenerTest, SecondPhoneIsTurnedAwayWithoutDisturbingTheExchange)
 
     listener->respond(true, 7);
     ASSERT_TRUE(first.waitForMessages(2));
-    EXPECT_EQ(resultIn(first.messages()), std::optional(PairingDecision{true, 7}));
+    EXPECT_EQ(resultsIn(first.messages()), (std::vector{PairingDecision{true, 7}}));
     EXPECT_EQ(requests->snapshot(), std::vector<PairingListener::Request>{*request});
     EXPECT_TRUE(ends->snapshot().empty());
+}
+
+std::size_t openDescriptors() { // the listing's own descriptor is a constant offset
+    const std::filesystem::directory_iterator descriptors("/proc/self/fd");
+    return static_cast<std::size_t>(std::distance(begin(descriptors), end(descriptors)));
+}
+
+TEST_F(PairingListenerTest, ConnectionsThatComeAndGoLeaveNoSocketBehind) {
+    Phone warmUp(*queue, listener->port()); // the listener's own sockets are all open now
+    ASSERT_TRUE(helloAnswered(warmUp));
+    warmUp.connection->cancel();
+    ASSERT_TRUE(ends->waitForCount(1, 5s));
+    const std::size_t descriptorsAtStart = openDescriptors();
+    constexpr std::size_t kCycles = 90;
+    for (std::size_t cycle = 0; cycle < kCycles; ++cycle) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(listener->port());
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        if (cycle % 3 == 1) { // a reset rather than a FIN
+            const linger hard{1, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        } else if (cycle % 3 == 2) { // half a frame first
+            const std::uint8_t partial[] = {0, 0, 0, 40, '{', '"'};
+            ASSERT_EQ(::send(fd, partial, sizeof partial, MSG_NOSIGNAL), 6);
+        }
+        ::close(fd);
+        // Each exchange ends before the next phone comes, so none is turned away.
+        ASSERT_TRUE(ends->waitForCount(cycle + 2, 5s)) << "cycle " << cycle;
+    }
+    EXPECT_EQ(ends->snapshot(), std::vector<std::string>(kCycles + 1, "cancelled"));
+    EXPECT_EQ(requests->snapshot().size(), 1u);
+    Phone last(*queue, listener->port());
+    ASSERT_TRUE(helloAnswered(last)) << "the listener no longer pairs";
+    EXPECT_LE(openDescriptors(), descriptorsAtStart + 3) << "sockets leaked";
 }
 
 } // namespace

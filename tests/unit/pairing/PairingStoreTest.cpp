@@ -177,6 +177,7 @@ TEST(PairingRecordJSON, OneUnreadableRecordMakesTheWholeListUnreadable) {
     const std::vector<std::string> broken = {
         "",
         "{}",
+        "[\"\xC3\x28\"]",
         "[" + valid + ",1]",
         R"([{"displayName":"T","model":"M","keyMaterial":"","pairingID":1,"pairedAt":1}])",
         R"([{"id":null,"displayName":"T","model":"M","keyMaterial":"","pairingID":1,"pairedAt":1}])",

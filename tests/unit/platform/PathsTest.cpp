@@ -3,20 +3,13 @@
 #include "TemporaryFolder.hpp"
 
 #include <cerrno>
-#include <fstream>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 namespace ravnix {
 namespace {
 
 namespace fs = std::filesystem;
-
-mode_t modeOf(const fs::path& path) {
-    struct stat status {};
-    ::stat(path.c_str(), &status);
-    return status.st_mode & 07777;
-}
+using test::modeOf;
 
 TEST(Paths, AbsoluteXdgVariablesWinAndOthersFallBackToHome) {
     const Paths paths(PathEnvironment{"/home/ayse", "/srv/config", "relative/state", ""});

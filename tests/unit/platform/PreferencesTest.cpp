@@ -4,11 +4,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cmath>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-#include <sstream>
-#include <sys/stat.h>
 #include <thread>
 
 namespace ravnix {
@@ -17,23 +14,12 @@ namespace {
 namespace fs = std::filesystem;
 using Dictionary = PreferenceValue::Dictionary;
 using Array = PreferenceValue::Array;
+using test::modeOf;
+using test::readText;
 
 void writeText(const fs::path& file, const std::string& text) {
     fs::create_directories(file.parent_path());
     std::ofstream(file, std::ios::binary) << text;
-}
-
-std::string readText(const fs::path& file) {
-    std::ifstream stream(file, std::ios::binary);
-    std::stringstream content;
-    content << stream.rdbuf();
-    return content.str();
-}
-
-mode_t modeOf(const fs::path& path) {
-    struct stat status {};
-    ::stat(path.c_str(), &status);
-    return status.st_mode & 07777;
 }
 
 struct PreferenceFiles {

@@ -26,13 +26,21 @@ NetworkError toNetworkError(std::string operation, const std::error_code& error)
     return NetworkError{std::move(operation), error.value(), error.message()};
 }
 
+asio::ip::address plainAddress(const asio::ip::address& address) {
+    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+        return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+    }
+    return address;
+}
+
 HostEndpoint toHostEndpoint(const asio::ip::address& address, std::uint16_t port) {
-    return HostEndpoint{address.to_string(), port};
+    return HostEndpoint{plainAddress(address).to_string(), port};
 }
 
 std::string describe(const asio::ip::address& address, std::uint16_t port) {
-    const auto host = address.to_string();
-    return (address.is_v6() ? "[" + host + "]" : host) + ":" + std::to_string(port);
+    const auto plain = plainAddress(address);
+    const auto host = plain.to_string();
+    return (plain.is_v6() ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
 // ---- the state machine ----

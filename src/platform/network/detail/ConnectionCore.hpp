@@ -25,6 +25,10 @@ namespace ravnix::detail {
 class ListenerCore;
 
 NetworkError toNetworkError(std::string operation, const std::error_code& error);
+// An IPv4 peer of a dual-stack socket (::ffff:a.b.c.d) as the IPv4 address it is; others as
+// they are.
+asio::ip::address plainAddress(const asio::ip::address& address);
+// The texts below name plain addresses.
 HostEndpoint toHostEndpoint(const asio::ip::address& address, std::uint16_t port);
 std::string describe(const asio::ip::address& address, std::uint16_t port);
 

@@ -24,8 +24,8 @@ class ListenerCore : public std::enable_shared_from_this<ListenerCore> {
     using Bytes = std::vector<std::uint8_t>;
     using SendDone = std::move_only_function<void(const std::error_code&)>;
 
-    // `socket` is bound (and for TCP listening) on `port`.
-    ListenerCore(Listener::Parameters parameters, SocketFd socket, std::uint16_t port);
+    // `socket` is bound (and for TCP listening) on `port`; an IPv6 socket when `isIPv6`.
+    ListenerCore(Listener::Parameters parameters, SocketFd socket, std::uint16_t port, bool isIPv6);
     ~ListenerCore();
     ListenerCore(const ListenerCore&) = delete;
     ListenerCore& operator=(const ListenerCore&) = delete;
@@ -40,19 +40,32 @@ class ListenerCore : public std::enable_shared_from_this<ListenerCore> {
     // Any thread: for a handle going away. Unstarted: drops waiting work; started: cancels.
     void release();
 
-    // Any thread: for the UDP peers. Sends one datagram from the listener's socket; `done`
-    // runs on the listener's queue.
+    // Any thread: for the UDP peers. Sends one datagram from the listener's socket, from the
+    // address the peer last wrote to; `done` runs on the listener's queue.
     void sendTo(asio::ip::udp::endpoint peer, std::shared_ptr<const Bytes> bytes, SendDone done);
     // Any thread: the peer's entry goes unless a live connection took its place.
     void forget(asio::ip::udp::endpoint peer);
 
   private:
+    // Which of our addresses a datagram was sent to, and through which interface.
+    struct Destination {
+        asio::ip::address address;
+        unsigned interface = 0;
+    };
+    struct Peer {
+        std::weak_ptr<UdpPeerCore> connection;
+        std::optional<Destination> replyFrom;
+    };
+
     void open();
     void advertise();
     void acceptNext();
     void acceptPending();
     void receiveNext();
-    void dispatchDatagram(std::size_t size);
+    void receivePending();
+    void dispatchDatagram(std::size_t size, const std::optional<Destination>& destination);
+    void transmit(const asio::ip::udp::endpoint& peer, std::shared_ptr<const Bytes> bytes,
+                  SendDone done);
     void fail(NetworkError error);
     void finish(State finalState);
     bool isFinal() const noexcept {
@@ -61,6 +74,7 @@ class ListenerCore : public std::enable_shared_from_this<ListenerCore> {
 
     const Listener::Parameters parameters_;
     const std::uint16_t port_;
+    const bool isIPv6_;
     QueueBinding binding_;
     SocketFd socket_; // until open() hands it to Asio
 
@@ -75,7 +89,7 @@ class ListenerCore : public std::enable_shared_from_this<ListenerCore> {
     std::optional<asio::ip::udp::socket> udp_;
     std::vector<std::uint8_t> datagram_;
     asio::ip::udp::endpoint sender_;
-    std::map<asio::ip::udp::endpoint, std::weak_ptr<UdpPeerCore>> peers_;
+    std::map<asio::ip::udp::endpoint, Peer> peers_;
 };
 
 } // namespace ravnix::detail

@@ -2,7 +2,6 @@
 
 #include "NetworkTestSupport.hpp"
 #include "platform/network/Browser.hpp"
-#include "platform/network/Listener.hpp"
 
 #include <algorithm>
 #include <unistd.h>
@@ -28,38 +27,16 @@ const Browser::Result* findResult(const std::vector<Browser::Result>& results,
     return found == results.end() ? nullptr : &*found;
 }
 
-// A listener on 127.0.0.1 advertised under `name`, recording what happens to it.
-struct AdvertisedListener {
+// A listener on 127.0.0.1 advertised as `service`.
+struct AdvertisedListener : RecordingListener {
     AdvertisedListener(DispatchQueue& queue, const std::shared_ptr<DnsSd>& dnsSd,
-                       Transport transport, Listener::Service service) {
-        auto created = Listener::create({transport, "127.0.0.1", 0, std::move(service), dnsSd});
-        EXPECT_TRUE(created) << created.error().text();
-        listener = std::move(*created);
-        listener->setServiceHandler(
-            [names = names](const ServiceEndpoint& service) { names->add(service.name); });
-        listener->setStateHandler(
-            [states = states](const Listener::State& state) { states->add(state); });
-        listener->setNewConnectionHandler([received = received, accepted = accepted,
-                                           &queue](std::shared_ptr<Connection> connection) {
-            connection->start(queue);
-            receiveAll(connection, received);
-            accepted->add(std::move(connection));
-        });
-        listener->start(queue);
-    }
-
+                       Transport transport, Listener::Service service)
+        : RecordingListener(queue, {transport, "127.0.0.1", 0, std::move(service), dnsSd}) {}
     std::string publishedName() {
         EXPECT_TRUE(names->waitForCount(1)) << "the service was not published";
         const auto all = names->snapshot();
         return all.empty() ? std::string() : all.back();
     }
-
-    std::shared_ptr<Events<std::string>> names = std::make_shared<Events<std::string>>();
-    std::shared_ptr<Events<Listener::State>> states = std::make_shared<Events<Listener::State>>();
-    std::shared_ptr<Events<Received>> received = std::make_shared<Events<Received>>();
-    std::shared_ptr<Events<std::shared_ptr<Connection>>> accepted =
-        std::make_shared<Events<std::shared_ptr<Connection>>>();
-    std::shared_ptr<Listener> listener;
 };
 
 std::shared_ptr<Browser> browse(DispatchQueue& queue, const std::shared_ptr<DnsSd>& dnsSd,

@@ -1,16 +1,20 @@
 #pragma once
-// Shared by the network tests: values recorded on a queue and awaited with a deadline, and
-// receive loops that record what arrives.
+// Shared by the network tests: values recorded on a queue and awaited with a deadline, receive
+// loops and listeners that record what arrives.
 
 #include "platform/DispatchQueue.hpp"
 #include "platform/network/Connection.hpp"
+#include "platform/network/Listener.hpp"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <memory>
 #include <mutex>
+#include <netinet/in.h>
 #include <optional>
 #include <string>
 #include <sys/socket.h>
@@ -41,6 +45,11 @@ template <class T> class Events {
     std::vector<T> snapshot() const {
         std::lock_guard lock(valuesLock_);
         return values_;
+    }
+    // The values so far, which are then forgotten.
+    std::vector<T> take() {
+        std::lock_guard lock(valuesLock_);
+        return std::exchange(values_, {});
     }
 
   private:
@@ -96,6 +105,41 @@ inline void receiveAll(const std::shared_ptr<Connection>& connection,
     }
 }
 
+// Whether a receive loop's record has ended: the stream's end or an error.
+inline bool hasEnded(const std::vector<Received>& all) {
+    return !all.empty() && (all.back().isComplete || all.back().error);
+}
+
+// A listener that starts every incoming connection and records the names it is published under,
+// its states, its connections and what they receive. Declare it after the queue; the recorders
+// are shared with the handlers, which may outlive it.
+struct RecordingListener {
+    RecordingListener(DispatchQueue& queue, Listener::Parameters parameters) {
+        auto created = Listener::create(std::move(parameters));
+        EXPECT_TRUE(created) << created.error().text();
+        listener = std::move(created.value());
+        listener->setServiceHandler(
+            [names = names](const ServiceEndpoint& service) { names->add(service.name); });
+        listener->setStateHandler(
+            [states = states](const Listener::State& state) { states->add(state); });
+        listener->setNewConnectionHandler([received = received, accepted = accepted,
+                                           &queue](std::shared_ptr<Connection> connection) {
+            connection->start(queue);
+            receiveAll(connection, received);
+            accepted->add(std::move(connection));
+        });
+        listener->start(queue);
+    }
+    HostEndpoint endpoint() const { return {"127.0.0.1", listener->port()}; }
+
+    std::shared_ptr<Events<std::string>> names = std::make_shared<Events<std::string>>();
+    std::shared_ptr<Events<Listener::State>> states = std::make_shared<Events<Listener::State>>();
+    std::shared_ptr<Events<Received>> received = std::make_shared<Events<Received>>();
+    std::shared_ptr<Events<std::shared_ptr<Connection>>> accepted =
+        std::make_shared<Events<std::shared_ptr<Connection>>>();
+    std::shared_ptr<Listener> listener;
+};
+
 // A socket of the test's own, bound to 127.0.0.1 on a port the system picks (or `port`); reads
 // give up after five seconds.
 struct BoundSocket {
@@ -124,6 +168,34 @@ struct BoundSocket {
     bool isBound = false;
     std::uint16_t port = 0;
 };
+
+// Why a socket cannot be bound to the numeric address `host` here (say "::1" on a system
+// without IPv6), or nothing when it can.
+inline std::optional<std::string> unbindable(const std::string& host) {
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    if (auto& v4 = reinterpret_cast<sockaddr_in&>(address);
+        ::inet_pton(AF_INET, host.c_str(), &v4.sin_addr) == 1) {
+        v4.sin_family = AF_INET;
+        length = sizeof v4;
+    } else if (auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
+               ::inet_pton(AF_INET6, host.c_str(), &v6.sin6_addr) == 1) {
+        v6.sin6_family = AF_INET6;
+        length = sizeof v6;
+    } else {
+        return "\"" + host + "\" is no numeric address";
+    }
+    const int fd = ::socket(address.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const bool isBound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0;
+    const int code = errno;
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    if (isBound) {
+        return std::nullopt;
+    }
+    return host + " is not available on this machine: " + std::strerror(code);
+}
 
 inline std::string describe(const Connection::State& state) {
     static constexpr const char* names[] = {"setup",   "preparing", "ready",

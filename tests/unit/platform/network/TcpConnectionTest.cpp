@@ -1,5 +1,4 @@
 #include "NetworkTestSupport.hpp"
-#include "platform/network/Listener.hpp"
 
 #include <cerrno>
 #include <gtest/gtest.h>
@@ -7,44 +6,11 @@
 namespace ravnix::test {
 namespace {
 
-// A TCP listener on 127.0.0.1 that starts every incoming connection and reads it to the end.
-// Declared after the queue; the recorders are shared with the handlers, which may outlive it.
-struct StreamServer {
-    explicit StreamServer(DispatchQueue& queue) {
-        auto created = Listener::create({Transport::tcp, "127.0.0.1", 0, std::nullopt, nullptr});
-        EXPECT_TRUE(created) << created.error().text();
-        listener = std::move(*created);
-        listener->setStateHandler(
-            [states = states](const Listener::State& state) { states->add(state); });
-        listener->setNewConnectionHandler([accepted = accepted, received = received,
-                                           &queue](std::shared_ptr<Connection> connection) {
-            connection->start(queue);
-            receiveAll(connection, received);
-            accepted->add(std::move(connection));
-        });
-        listener->start(queue);
-    }
-
-    HostEndpoint endpoint() const { return {"127.0.0.1", listener->port()}; }
-
-    std::shared_ptr<Events<Listener::State>> states = std::make_shared<Events<Listener::State>>();
-    std::shared_ptr<Events<std::shared_ptr<Connection>>> accepted =
-        std::make_shared<Events<std::shared_ptr<Connection>>>();
-    std::shared_ptr<Events<Received>> received = std::make_shared<Events<Received>>();
-    std::shared_ptr<Listener> listener;
+// A TCP listener on every address (both families) that reads every connection to the end.
+struct StreamServer : RecordingListener {
+    explicit StreamServer(DispatchQueue& queue)
+        : RecordingListener(queue, {Transport::tcp, "", 0, std::nullopt, nullptr}) {}
 };
-
-std::vector<std::uint8_t> lengthFramed(std::size_t payloadSize) {
-    std::vector<std::uint8_t> frame(4 + payloadSize);
-    const auto length = static_cast<std::uint32_t>(payloadSize);
-    for (int i = 0; i < 4; ++i) {
-        frame[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(length >> (24 - 8 * i));
-    }
-    for (std::size_t i = 0; i < payloadSize; ++i) {
-        frame[4 + i] = static_cast<std::uint8_t>(i * 7 + i / 251);
-    }
-    return frame;
-}
 
 // States of a connection as text, with an entry for every receive or send completion.
 struct Timeline {
@@ -69,11 +35,13 @@ TEST(TcpConnection, StreamArrivesInBoundedChunksWholeAndEndsWithCompletion) {
     const auto queue = makeQueue();
     StreamServer server(*queue);
     const auto connection = Connection::create(server.endpoint(), Transport::tcp);
-    const auto client = watch(*connection);
     connection->start(*queue);
 
-    // One frame larger than many chunks, handed over in pieces that cut through its header.
-    const auto frame = lengthFramed(100'000);
+    // More than many chunks, handed over in pieces of very different sizes.
+    std::vector<std::uint8_t> frame(100'004);
+    for (std::size_t i = 0; i < frame.size(); ++i) {
+        frame[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+    }
     const std::size_t cuts[] = {0, 1, 3, 70'000, frame.size()};
     auto sent = std::make_shared<Events<std::optional<NetworkError>>>();
     for (std::size_t i = 0; i + 1 < std::size(cuts); ++i) {
@@ -88,9 +56,7 @@ TEST(TcpConnection, StreamArrivesInBoundedChunksWholeAndEndsWithCompletion) {
     EXPECT_EQ(connection->remoteEndpoint(), server.endpoint());
     connection->cancel(); // after the last send completed: the peer reads all, then the end
 
-    ASSERT_TRUE(server.received->waitUntil([](const auto& all) {
-        return !all.empty() && (all.back().isComplete || all.back().error);
-    }));
+    ASSERT_TRUE(server.received->waitUntil(hasEnded));
     std::vector<std::uint8_t> joined;
     const auto chunks = server.received->snapshot();
     for (const auto& chunk : chunks) {
@@ -143,14 +109,17 @@ TEST(TcpConnection, CancelEndsPendingWorkThenReportsCancelledOnce) {
         [](const auto& all) { return !all.empty() && all.back().isComplete; }));
 }
 
-TEST(TcpConnection, RefusedConnectionFails) {
-    // A bound socket that does not listen: the kernel refuses connections to it.
-    const BoundSocket blocker(SOCK_STREAM);
-    ASSERT_TRUE(blocker.isBound);
-
+// Once cancelled the listener's port is closed: the kernel refuses the connection.
+TEST(TcpListener, CancelledListenerClosesItsPortAndAConnectionIsRefused) {
     const auto queue = makeQueue();
-    const auto connection =
-        Connection::create(HostEndpoint{"127.0.0.1", blocker.port}, Transport::tcp);
+    StreamServer server(*queue);
+    ASSERT_TRUE(server.states->waitForCount(1));
+    server.listener->cancel();
+    ASSERT_TRUE(server.states->waitForCount(2));
+    EXPECT_EQ(server.states->snapshot()[0].kind, Listener::State::Kind::ready);
+    EXPECT_EQ(server.states->snapshot()[1].kind, Listener::State::Kind::cancelled);
+
+    const auto connection = Connection::create(server.endpoint(), Transport::tcp);
     const auto client = watch(*connection);
     connection->start(*queue);
     ASSERT_TRUE(client->waitFor(Connection::State::Kind::failed));
@@ -160,23 +129,6 @@ TEST(TcpConnection, RefusedConnectionFails) {
     ASSERT_TRUE(states[1].error);
     EXPECT_EQ(states[1].error->code, ECONNREFUSED);
     EXPECT_NE(states[1].error->text().find("127.0.0.1"), std::string::npos);
-}
-
-TEST(TcpListener, CancelledListenerClosesItsPort) {
-    const auto queue = makeQueue();
-    StreamServer server(*queue);
-    ASSERT_TRUE(server.states->waitForCount(1));
-    server.listener->cancel();
-    ASSERT_TRUE(server.states->waitForCount(2));
-    const auto states = server.states->snapshot();
-    EXPECT_EQ(states[0].kind, Listener::State::Kind::ready);
-    EXPECT_EQ(states[1].kind, Listener::State::Kind::cancelled);
-
-    const auto connection = Connection::create(server.endpoint(), Transport::tcp);
-    const auto client = watch(*connection);
-    connection->start(*queue);
-    ASSERT_TRUE(client->waitFor(Connection::State::Kind::failed));
-    EXPECT_EQ(client->states.snapshot().back().error->code, ECONNREFUSED);
     EXPECT_TRUE(server.accepted->snapshot().empty());
 }
 
@@ -187,6 +139,18 @@ TEST(TcpListener, CreationReportsTheSystemsRefusal) {
         Listener::create({Transport::tcp, "127.0.0.1", (*first)->port(), std::nullopt, nullptr});
     ASSERT_FALSE(taken);
     EXPECT_EQ(taken.error().code, EADDRINUSE);
+    // Unless the caller lets the system pick another one: for both transports, on every
+    // address, against a port held on one address only.
+    for (const Transport transport : {Transport::tcp, Transport::udp}) {
+        const auto holder = Listener::create({transport, "127.0.0.1", 0, std::nullopt, nullptr});
+        ASSERT_TRUE(holder) << holder.error().text();
+        const std::uint16_t held = (*holder)->port();
+        const auto moved = Listener::create(
+            {transport, "", held, std::nullopt, nullptr, /*anyPortWhenTaken=*/true});
+        ASSERT_TRUE(moved) << moved.error().text();
+        EXPECT_NE((*moved)->port(), held);
+        EXPECT_NE((*moved)->port(), 0);
+    }
 
     const auto badHost =
         Listener::create({Transport::tcp, "localhost:1", 0, std::nullopt, nullptr});

@@ -1,7 +1,6 @@
 #include "unit/platform/secret/SecretStoreContract.hpp"
 
 #include <filesystem>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace ravnix::test {
@@ -12,12 +11,6 @@ constexpr auto accessibility = SecretAccessibility::afterFirstUnlockThisDeviceOn
 
 INSTANTIATE_TEST_SUITE_P(Backends, SecretStoreContract,
                          testing::Values(memoryBackend(), fileBackend()), secretBackendName);
-
-mode_t modeOf(const fs::path& path) {
-    struct stat status {};
-    ::stat(path.c_str(), &status);
-    return status.st_mode & 07777;
-}
 
 std::vector<fs::path> filesUnder(const fs::path& folder) {
     std::vector<fs::path> files;
