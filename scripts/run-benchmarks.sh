@@ -30,6 +30,25 @@ for bin in "$build"/tests/bench/bench_*; do
     <(sed -n '/^name,/,$p' "$out/$name.csv") >>"$rows"
 done
 
+# The X11 backend beside its floor from the same run, and the round trips of a whole frame.
+if [[ -f "$out/bench_injector.csv" ]]; then
+  awk -F, 'NR>1 && $1 ~ /_median"?$/ {
+      name = $1; gsub(/"/, "", name); sub(/_median$/, "", name); sub(/\/.*$/, "", name)
+      label = $8; gsub(/"/, "", label)
+      time[name] = $3; unit[name] = $5; note[name] = label }
+    END {
+      post = "X11MotionPostAndFlush"; bare = "X11BareXTestMotion"; frame = "X11MotionFrame"
+      if ((post in time) && (bare in time))
+        printf "| X11 motion post + flush | %.1f %s | bare XTestFakeMotionEvent + XFlush %.1f %s | ratio %.2f (≤ 1.5) |\n",
+          time[post], unit[post], time[bare], unit[bare], time[post] / time[bare]
+      if (frame in note) {
+        trips = note[frame]; sub(/^.*: /, "", trips)
+        printf "| X11 motion frame through the injector, back to back | %.1f %s, %s | | ≤ 1 round trip |\n",
+          time[frame], unit[frame], trips
+      }
+    }' <(sed -n '/^name,/,$p' "$out/bench_injector.csv") >>"$rows"
+fi
+
 for bin in "$build"/tests/bench/measure_*; do
   [[ -x "$bin" ]] || continue
   echo "== $(basename "$bin")"

@@ -1,10 +1,14 @@
-// Per-call cost of the pointer injector's hot operations with the recording backend, and of
-// one real X11 motion event (post + flush) when a display is available.
+// Per-call cost of the pointer injector's hot operations with the recording backend, and,
+// when a display answers, of the X11 backend beside its floor in the same run: one motion
+// posted and flushed against a bare XTestFakeMotionEvent + XFlush, and a whole motion frame
+// through the injector with the X round trips it waited for.
 
 #include "input/PointerInjector.hpp"
 #include "platform/events/RecordingEventSystem.hpp"
 #include "platform/events/x11/X11EventSystem.hpp"
 
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
 #include <benchmark/benchmark.h>
 #include <cstdio>
 #include <cstdlib>
@@ -41,9 +45,11 @@ void InjectorScroll(benchmark::State& state) {
 }
 BENCHMARK(InjectorScroll);
 
-// The display is opened once in main(); without one the benchmark is not registered at all,
-// so that every repetition agrees (a run skipped in one repetition only aborts the program).
-std::shared_ptr<EventSystem> display;
+// The displays are opened once in main(); without one the X11 benchmarks are not registered
+// at all, so that every repetition agrees (a run skipped in one repetition only aborts the
+// program).
+std::shared_ptr<X11EventSystem> display;
+Display* bareDisplay = nullptr;
 
 void X11MotionPostAndFlush(benchmark::State& state) {
     int i = 0;
@@ -52,6 +58,36 @@ void X11MotionPostAndFlush(benchmark::State& state) {
                                          {100.0 + (i++ % 500), 300.0}, MouseButton::left);
         display->post(*event);
     }
+    state.SetLabel("X11 backend");
+}
+
+// The floor: the same motion as bare Xlib calls.
+void X11BareXTestMotion(benchmark::State& state) {
+    int i = 0;
+    for (auto _ : state) {
+        XTestFakeMotionEvent(bareDisplay, -1, 100 + (i++ % 500), 300, CurrentTime);
+        XFlush(bareDisplay);
+    }
+    state.SetLabel("XTestFakeMotionEvent + XFlush");
+}
+
+// A whole motion frame: pointer, displays, acceleration, post. Back to back, so the answer
+// to the query sent with one frame is often still on its way when the next one asks.
+void X11MotionFrame(benchmark::State& state) {
+    PointerInjector injector(display, PointerSettings::standard, {});
+    injector.move(0.002, 0.001, 1.0 / 120); // reads the monitors once
+    const std::uint64_t before = display->roundTrips();
+    double direction = 1;
+    for (auto _ : state) {
+        injector.move(0.002 * direction, 0.001 * direction, 1.0 / 120);
+        direction = -direction;
+    }
+    // In the label, not a counter: the CSV output takes only the counters of its first row.
+    // And as a bound, because repetitions whose labels differ lose them in the summary.
+    const std::uint64_t trips = display->roundTrips() - before;
+    state.SetLabel(trips <= static_cast<std::uint64_t>(state.iterations())
+                       ? "injector + X11 backend: at most 1 round trip per frame"
+                       : "injector + X11 backend: MORE than 1 round trip per frame");
 }
 
 } // namespace
@@ -92,15 +128,26 @@ BENCHMARK(InterpreterFrame)->Arg(1)->Arg(2);
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    if (auto opened = ravnix::X11EventSystem::open(nullptr); opened && (*opened)->isTrusted()) {
+    auto opened = ravnix::X11EventSystem::open(nullptr);
+    bareDisplay = XOpenDisplay(nullptr);
+    if (opened && (*opened)->isTrusted() && bareDisplay != nullptr) {
         display = *opened;
         benchmark::RegisterBenchmark("X11MotionPostAndFlush", X11MotionPostAndFlush)
             ->Unit(benchmark::kMicrosecond)
             ->Iterations(5000);
+        benchmark::RegisterBenchmark("X11BareXTestMotion", X11BareXTestMotion)
+            ->Unit(benchmark::kMicrosecond)
+            ->Iterations(5000);
+        benchmark::RegisterBenchmark("X11MotionFrame", X11MotionFrame)
+            ->Unit(benchmark::kMicrosecond)
+            ->Iterations(5000);
     } else {
-        std::fprintf(stderr, "no X display with XTEST: the X11 motion row is left out\n");
+        std::fprintf(stderr, "no X display with XTEST: the X11 rows are left out\n");
     }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    if (bareDisplay != nullptr) {
+        XCloseDisplay(bareDisplay);
+    }
     return 0;
 }

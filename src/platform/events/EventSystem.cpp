@@ -98,4 +98,18 @@ std::string describe(const InputEvent& event) {
     return line;
 }
 
+ScreenList screenListFromTopLeft(std::span<const Rect> frames) noexcept {
+    ScreenList list;
+    if (frames.empty()) {
+        return list;
+    }
+    const Rect& primary = frames.front();
+    // Bottom-left frames: y' = primary height − (top relative to the primary) − height.
+    for (const Rect& frame : frames) {
+        list.add({frame.x - primary.x, primary.height - (frame.y - primary.y) - frame.height,
+                  frame.width, frame.height});
+    }
+    return list;
+}
+
 } // namespace ravnix

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 namespace ravnix {
@@ -141,6 +142,10 @@ struct InputEvent {
     bool operator==(const InputEvent& other) const noexcept;
 };
 
+// A screen list from frames in a top-left global space (y downwards, any origin), primary
+// first, as Qt's screen geometries and mutter's logical monitors give them.
+ScreenList screenListFromTopLeft(std::span<const Rect> frames) noexcept;
+
 // One line describing an event, for the event log and test messages, e.g.
 // "mouse type=5 x=100 y=200 button=0 flags=0x0 4=3 5=-2".
 std::string describe(const InputEvent& event);
@@ -169,8 +174,12 @@ class EventSystem {
     virtual void post(const InputEvent& event) = 0;
     // Seconds between the clicks of a double click, as the desktop defines it.
     virtual double doubleClickInterval() = 0;
-    // Whether posted events actually reach the system.
+    // Whether posted events actually reach the system. The application polls it once a
+    // second, so a backend may use the call to find a lost system again.
     virtual bool isTrusted() = 0;
+    // Why events do not reach the system, for the status line when the backend knows better
+    // than a missing permission; none when it has nothing to add.
+    virtual std::optional<std::string> untrustedReason() { return std::nullopt; }
 };
 
 } // namespace ravnix

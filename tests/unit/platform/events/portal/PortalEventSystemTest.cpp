@@ -1,0 +1,447 @@
+// The portal backend against the real xdg-desktop-portal frontend with our test backend behind
+// it, and against a frontend of our own that reports version 2 or answers badly on purpose
+// (tests/support/portal.sh). What reached the portal is read back from the test services.
+
+#include "platform/events/portal/PortalEventSystem.hpp"
+
+#include "support/TestService.hpp"
+#include "unit/platform/TemporaryFolder.hpp"
+#include "unit/platform/events/portal/PortalTestSupport.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace ravnix {
+namespace {
+
+using namespace std::chrono_literals;
+using test::PortalObserver;
+using test::PortalServiceControl;
+
+constexpr const char* kBackendName = "org.freedesktop.impl.portal.RavnixTest";
+constexpr const char* kFrontendName = "org.freedesktop.portal.Desktop";
+
+bool startsWith(const std::string& text, const std::string& prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
+
+bool contains(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+std::vector<std::string> withoutMotion(const std::vector<std::string>& lines) {
+    std::vector<std::string> rest;
+    std::copy_if(lines.begin(), lines.end(), std::back_inserter(rest),
+                 [](const std::string& line) { return !startsWith(line, "motion "); });
+    return rest;
+}
+
+void postMove(PortalEventSystem& events, double dx, double dy) {
+    // As the injector does: the location read back plus the step.
+    const Point origin = *events.pointerLocation();
+    events.post(*events.mouseEvent(std::nullopt, MouseEventType::mouseMoved,
+                                   {origin.x + dx, origin.y + dy}, MouseButton::left));
+}
+
+void postClick(PortalEventSystem& events, MouseButton button) {
+    const Point at = *events.pointerLocation();
+    const bool right = button == MouseButton::right;
+    for (const auto type : {right ? MouseEventType::rightMouseDown : MouseEventType::leftMouseDown,
+                            right ? MouseEventType::rightMouseUp : MouseEventType::leftMouseUp}) {
+        events.post(*events.mouseEvent(std::nullopt, type, at, button));
+    }
+}
+
+void postSmoothScroll(PortalEventSystem& events, std::int32_t vertical, std::int64_t phase) {
+    auto event = *events.scrollWheelEvent(std::nullopt, vertical, 0);
+    event.setIntegerField(EventField::scrollIsContinuous, 1);
+    event.setIntegerField(EventField::scrollPhase, phase);
+    events.post(event);
+}
+
+void postKey(PortalEventSystem& events, std::uint16_t keyCode, std::uint64_t flags) {
+    for (const bool down : {true, false}) {
+        auto event = *events.keyboardEvent(std::nullopt, keyCode, down);
+        event.setFlags(flags);
+        events.post(event);
+    }
+}
+
+class PortalTest : public ::testing::Test {
+  protected:
+    // The bus of `key` in the portal service, with the control of `name` on it.
+    void useService(const char* key, const char* name) {
+        service = test::loadTestService("portal");
+        if (!service.isAvailable()) {
+            GTEST_SKIP() << "portal: " << service.skipReason;
+        }
+        busAddress = service[key];
+        control = std::make_unique<PortalServiceControl>(busAddress, name);
+        ASSERT_TRUE(control->isConnected()) << control->connectError;
+        ASSERT_TRUE(control->reset());
+    }
+
+    std::shared_ptr<PortalEventSystem> start(bool requestAtStart = true,
+                                             std::chrono::milliseconds replyTimeout = 10s) {
+        PortalOptions options;
+        options.busAddress = busAddress;
+        options.stateFolder = folder.path() / "state";
+        options.replyTimeout = replyTimeout;
+        options.requestAtStart = requestAtStart;
+        observer.attach(options);
+        return PortalEventSystem::create(std::move(options));
+    }
+
+    test::TestService service;
+    std::string busAddress;
+    std::unique_ptr<PortalServiceControl> control;
+    test::TemporaryFolder folder;
+    PortalObserver observer; // outlives the backends of a test
+};
+
+class RealFrontend : public PortalTest {
+  protected:
+    void SetUp() override { useService("PORTAL_BUS", kBackendName); }
+};
+
+TEST_F(RealFrontend, TheWholeSessionReachesTheBackendInOrder) {
+    // What the run-time choice asks first, without a session.
+    EXPECT_EQ(PortalEventSystem::probe(busAddress, 5s), (PortalInfo{1, 3}));
+    auto events = start();
+    ASSERT_TRUE(observer.waitFor(true)) << observer.logText();
+    EXPECT_TRUE(events->isTrusted());
+    EXPECT_EQ(events->status().version, 1u);
+    EXPECT_TRUE(events->status().reason.empty());
+    // No compositor on this bus: no screens, no clamping, and the log says so.
+    EXPECT_TRUE(events->screens().empty());
+    EXPECT_TRUE(startsWith(events->screenOrigin(), "yok")) << events->screenOrigin();
+
+    const Point start = *events->pointerLocation();
+    for (int i = 0; i < 200; ++i) {
+        postMove(*events, 0.4, 0.15);
+    }
+    const Point end = *events->pointerLocation();
+    postClick(*events, MouseButton::left);
+    postClick(*events, MouseButton::right);
+    postSmoothScroll(*events, -30, 1);
+    postSmoothScroll(*events, -12, 2);
+    postSmoothScroll(*events, 0, 4);
+    auto lines = *events->scrollWheelEvent(std::nullopt, 0, 0);
+    lines.setIntegerField(EventField::scrollDeltaAxis1, 2);
+    events->post(lines);
+    postKey(*events, 2, EventFlags::shift | EventFlags::command); // Shift+Super+D
+
+    const auto seen = control->waitForEvents(
+        [](const std::vector<std::string>& lines) { return contains(lines, "key 42 0"); });
+    // Motion queued while the frontend answers goes out summed: the sum is what counts.
+    double sumX = 0, sumY = 0;
+    for (const auto& line : seen) {
+        if (startsWith(line, "motion ")) {
+            char* rest = nullptr;
+            sumX += std::strtod(line.c_str() + 7, &rest);
+            sumY += std::strtod(rest, nullptr);
+        }
+    }
+    EXPECT_NEAR(sumX, end.x - start.x, 1e-9);
+    EXPECT_NEAR(sumY, end.y - start.y, 1e-9);
+    EXPECT_NEAR(sumX, 80.0, 1e-9);
+    EXPECT_NEAR(sumY, 30.0, 1e-9);
+    EXPECT_EQ(withoutMotion(seen),
+              (std::vector<std::string>{"select types=3", "start", "button 272 1", "button 272 0",
+                                        "button 273 1", "button 273 0", "axis 0.0 30.0 finish=0",
+                                        "axis 0.0 12.0 finish=0", "axis 0.0 0.0 finish=1",
+                                        "discrete 0 -2", "key 42 1", "key 125 1", "key 32 1",
+                                        "key 32 0", "key 125 0", "key 42 0"}));
+    // Version 1 grants for this session only: nothing is kept.
+    EXPECT_FALSE(std::filesystem::exists(folder.path() / "state" / "portal-restore-token"));
+}
+
+TEST_F(RealFrontend, RefusalAndClosingTurnTrustOffAndAskingAgainWorks) {
+    ASSERT_TRUE(control->setAnswer("Start", "deny"));
+    auto events = start();
+    const auto refused = observer.waitFor(false);
+    ASSERT_TRUE(refused) << observer.logText();
+    EXPECT_NE(refused->find("izin vermedi"), std::string::npos) << *refused;
+    EXPECT_FALSE(events->isTrusted());
+    EXPECT_EQ(events->status().reason, *refused);
+    EXPECT_NE(observer.logText().find("izin yok: " + *refused), std::string::npos);
+
+    ASSERT_TRUE(control->setAnswer("Start", "ok"));
+    events->requestPermission();
+    ASSERT_TRUE(observer.waitFor(true)) << observer.logText();
+
+    ASSERT_TRUE(control->closeSessions());
+    const auto closed = observer.waitFor(false);
+    ASSERT_TRUE(closed) << observer.logText();
+    EXPECT_NE(closed->find("kapatti"), std::string::npos) << *closed;
+    EXPECT_FALSE(events->isTrusted());
+    // The poll reads trust without asking: no new request reaches the portal.
+    for (int i = 0; i < 100; ++i) {
+        EXPECT_FALSE(events->isTrusted());
+    }
+    EXPECT_FALSE(events->status().isRequesting);
+
+    events->requestPermission();
+    ASSERT_TRUE(observer.waitFor(true)) << observer.logText();
+    postMove(*events, 3, 4);
+    const auto seen =
+        control->waitForEvents([](const auto& lines) { return contains(lines, "motion 3.0 4.0"); });
+    // Two grants, one closing in between, and motion only after the second grant.
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), "start"), 3);
+    EXPECT_EQ(seen.back(), "motion 3.0 4.0");
+}
+
+TEST_F(RealFrontend, SurvivesTheFrontendEndingMidRun) {
+    auto events = start();
+    ASSERT_TRUE(observer.waitFor(true)) << observer.logText();
+    const auto frontend = control->ownerPid(kFrontendName);
+    ASSERT_TRUE(frontend);
+    ASSERT_EQ(::kill(*frontend, SIGTERM), 0);
+    const auto gone = observer.waitFor(false);
+    ASSERT_TRUE(gone) << observer.logText();
+    EXPECT_NE(gone->find("veri yolundan ayrildi"), std::string::npos) << *gone;
+    postMove(*events, 1, 1); // dropped: no session
+
+    // Asking again starts a new frontend through the bus, and a new session with it.
+    events->requestPermission();
+    ASSERT_TRUE(observer.waitFor(true)) << observer.logText();
+    EXPECT_NE(control->ownerPid(kFrontendName), frontend);
+    postMove(*events, 2.5, -1);
+    const auto seen = control->waitForEvents(
+        [](const auto& lines) { return contains(lines, "motion 2.5 -1.0"); });
+    EXPECT_FALSE(contains(seen, "motion 1.0 1.0"));
+    EXPECT_EQ(seen.back(), "motion 2.5 -1.0");
+}
+
+class TestFrontend : public PortalTest {
+  protected:
+    void SetUp() override { useService("FAKE_BUS", kFrontendName); }
+};
+
+TEST_F(TestFrontend, VersionTwoRemembersTheGrantWithATokenKeptPrivately) {
+    const auto tokenFile = folder.path() / "state" / "portal-restore-token";
+    {
+        auto events = start();
+        ASSERT_TRUE(observer.waitFor(true)) << observer.logText();
+        EXPECT_EQ(events->status().version, 2u);
+    }
+    ASSERT_TRUE(std::filesystem::exists(tokenFile));
+    struct stat info {};
+    ASSERT_EQ(::stat(tokenFile.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    std::string token;
+    std::getline(std::ifstream(tokenFile), token);
+    EXPECT_TRUE(startsWith(token, "ravnix-token-")) << token;
+
+    auto events = start();
+    ASSERT_TRUE(observer.waitFor(true)) << observer.logText();
+    const auto seen = control->events();
+    ASSERT_EQ(std::count_if(seen.begin(), seen.end(),
+                            [](const auto& line) { return startsWith(line, "select "); }),
+              2);
+    EXPECT_EQ(seen.front(), "select types=3 persist_mode=2 restore_token=None");
+    EXPECT_TRUE(contains(seen, "select types=3 persist_mode=2 restore_token=" + token));
+}
+
+TEST_F(TestFrontend, TheApplicationsScreensBoundThePointer) {
+    auto events = start();
+    ASSERT_TRUE(observer.waitFor(true)) << observer.logText();
+    const Rect frames[] = {{0, 0, 200, 100}};
+    events->setScreens(screenListFromTopLeft(frames), "Qt ekranlari");
+    EXPECT_EQ(events->screenOrigin(), "Qt ekranlari");
+    EXPECT_NE(observer.logText().find("ekranlar kaynak=Qt ekranlari sayi=1 200x100+0+0"),
+              std::string::npos)
+        << observer.logText();
+    // Pushed past the right edge: the pointer stays on the screen, and so does the next step.
+    events->post(*events->mouseEvent(std::nullopt, MouseEventType::mouseMoved, {450, 40}, {}));
+    EXPECT_EQ(events->pointerLocation(), (Point{199, 40}));
+    postMove(*events, -9, 0);
+    EXPECT_EQ(events->pointerLocation(), (Point{190, 40}));
+}
+
+TEST_F(TestFrontend, BadOrMissingAnswersEndTheRequestWithAReason) {
+    struct Case {
+        const char* step;
+        const char* how;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"CreateSession", "no-handle", "session_handle yok"},
+        {"CreateSession", "wrong-type", "session_handle turu yanlis"},
+        {"CreateSession", "silent", "cevap vermedi: CreateSession"},
+        {"SelectDevices", "cancel", "SelectDevices cevap=2"},
+        {"Start", "bad-devices", "devices turu yanlis"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.step) + " " + c.how);
+        ASSERT_TRUE(control->reset());
+        ASSERT_TRUE(control->setAnswer(c.step, c.how));
+        auto events = start(true, 500ms);
+        const auto reason = observer.waitFor(false);
+        ASSERT_TRUE(reason) << observer.logText();
+        EXPECT_NE(reason->find(c.reason), std::string::npos) << *reason;
+        EXPECT_FALSE(events->isTrusted());
+        postMove(*events, 1, 1); // never blocks, never reaches the portal
+    }
+    const auto seen = control->events();
+    EXPECT_TRUE(std::none_of(seen.begin(), seen.end(),
+                             [](const std::string& line) { return startsWith(line, "motion"); }));
+}
+
+TEST_F(TestFrontend, APortalLeavingTheBusEndsTrust) {
+    auto events = start();
+    ASSERT_TRUE(observer.waitFor(true)) << observer.logText();
+    ASSERT_TRUE(control->leaveBus());
+    const auto reason = observer.waitFor(false);
+    ASSERT_TRUE(reason) << observer.logText();
+    EXPECT_NE(reason->find("veri yolundan ayrildi"), std::string::npos) << *reason;
+}
+
+// A bus of this test's own, so that it can disappear: dbus-daemon and the test frontend as
+// children, ended by their process numbers.
+class OwnBus {
+  public:
+    explicit OwnBus(const std::filesystem::path& folder) {
+        const auto config = folder / "bus.conf";
+        std::ofstream(config) << "<busconfig><type>session</type><listen>unix:path="
+                              << (folder / "bus").string()
+                              << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+                                 "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
+                                 "<allow own=\"*\"/></policy>"
+                                 "</busconfig>\n";
+        int output[2];
+        if (::pipe2(output, O_CLOEXEC) != 0) {
+            return;
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+        const std::string configArgument = "--config-file=" + config.string();
+        char* argv[] = {const_cast<char*>("dbus-daemon"), const_cast<char*>(configArgument.c_str()),
+                        const_cast<char*>("--nofork"), const_cast<char*>("--print-address=1"),
+                        nullptr};
+        if (::posix_spawnp(&busPid, "dbus-daemon", &actions, nullptr, argv, environ) != 0) {
+            busPid = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(output[1]);
+        // The address is the first line it prints.
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        char byte = 0;
+        while (busPid > 0 && std::chrono::steady_clock::now() < deadline) {
+            pollfd watched{output[0], POLLIN, 0};
+            if (::poll(&watched, 1, 100) <= 0) {
+                continue;
+            }
+            if (::read(output[0], &byte, 1) != 1 || byte == '\n') {
+                break;
+            }
+            address += byte;
+        }
+        ::close(output[0]);
+    }
+    ~OwnBus() {
+        stopFrontend();
+        stopBus();
+    }
+    OwnBus(const OwnBus&) = delete;
+    OwnBus& operator=(const OwnBus&) = delete;
+
+    bool startFrontend(const std::string& python, const std::string& script,
+                       const std::filesystem::path& log) {
+        std::vector<std::string> env;
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            if (!startsWith(*entry, "DBUS_SESSION_BUS_ADDRESS=")) {
+                env.emplace_back(*entry);
+            }
+        }
+        env.push_back("DBUS_SESSION_BUS_ADDRESS=" + address);
+        std::vector<char*> envp;
+        for (auto& entry : env) {
+            envp.push_back(entry.data());
+        }
+        envp.push_back(nullptr);
+        const std::string logText = log.string();
+        char* argv[] = {const_cast<char*>(python.c_str()), const_cast<char*>(script.c_str()),
+                        const_cast<char*>("frontend"), const_cast<char*>(logText.c_str()), nullptr};
+        if (::posix_spawn(&frontendPid, python.c_str(), nullptr, nullptr, argv, envp.data()) != 0) {
+            frontendPid = -1;
+            return false;
+        }
+        PortalServiceControl control(address, kFrontendName);
+        if (!control.isConnected()) {
+            ADD_FAILURE() << "own bus " << address << ": " << control.connectError;
+            return false;
+        }
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (control.ownerPid(kFrontendName)) {
+                return true;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        return false;
+    }
+    void stopBus() { stop(busPid); }
+    void stopFrontend() { stop(frontendPid); }
+
+    std::string address;
+
+  private:
+    static void stop(pid_t& pid) {
+        if (pid > 0) {
+            ::kill(pid, SIGTERM);
+            int status = 0;
+            ::waitpid(pid, &status, 0);
+            pid = -1;
+        }
+    }
+    pid_t busPid = -1;
+    pid_t frontendPid = -1;
+};
+
+TEST(PortalBus, ABusThatDisappearsEndsTrustWithoutHarm) {
+    RAVNIX_REQUIRE_SERVICE(service, "portal");
+    test::TemporaryFolder folder;
+    OwnBus bus(folder.path());
+    ASSERT_FALSE(bus.address.empty());
+    EXPECT_FALSE(PortalEventSystem::probe(bus.address, 2s)); // no portal yet
+    ASSERT_TRUE(bus.startFrontend(service["PORTAL_PYTHON"], service["PORTAL_SERVICE"],
+                                  folder.path() / "frontend.log"));
+    PortalObserver observer;
+    PortalOptions options;
+    options.busAddress = bus.address;
+    observer.attach(options);
+    auto events = PortalEventSystem::create(std::move(options));
+    ASSERT_TRUE(observer.waitFor(true)) << observer.logText();
+
+    bus.stopBus();
+    const auto reason = observer.waitFor(false);
+    ASSERT_TRUE(reason) << observer.logText();
+    EXPECT_NE(reason->find("veri yolu"), std::string::npos) << *reason;
+    postMove(*events, 1, 1);
+    // Asking again finds no bus and says so, at once: the connection attempt fails, or the
+    // closing of the old one is seen first, depending on which the bus library notices first.
+    events->requestPermission();
+    const auto again = observer.waitFor(false);
+    ASSERT_TRUE(again) << observer.logText();
+    EXPECT_TRUE(again->find("baglanilamadi") != std::string::npos ||
+                again->find("connection is closed") != std::string::npos)
+        << *again;
+}
+
+} // namespace
+} // namespace ravnix

@@ -1,0 +1,394 @@
+// The wlroots backend against a real compositor: headless sway (tests/support/sway.sh), read
+// back by a fullscreen Wayland client of our own (tests/support/wayland_probe.c) that prints
+// what its pointer and keyboard receive.
+
+#include "platform/events/wlroots/WlrootsEventSystem.hpp"
+#include "support/TestService.hpp"
+#include "unit/cli/ProcessSupport.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <condition_variable>
+#include <csignal>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <linux/input-event-codes.h>
+#include <mutex>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace ravnix {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// The probe as a child; a thread of the test reads its lines as they come, so that the probe
+// never stops reading the compositor while the test is busy posting.
+class Probe {
+  public:
+    explicit Probe(const test::TestService& sway) {
+        const auto child = test::spawnWithPipes(RAVNIX_WAYLAND_PROBE, {},
+                                                {"XDG_RUNTIME_DIR=" + sway["XDG_RUNTIME_DIR"],
+                                                 "WAYLAND_DISPLAY=" + sway["WAYLAND_NAME"]},
+                                                "/dev/null");
+        if (!child) {
+            return;
+        }
+        pid = child->pid;
+        input = child->input;
+        reader = std::thread([this, output = child->output] { readLines(output); });
+    }
+    ~Probe() {
+        if (input >= 0) {
+            ::close(input); // the probe ends when its input closes
+        }
+        if (pid > 0) {
+            const auto deadline = Clock::now() + 5s;
+            int status = 0;
+            while (::waitpid(pid, &status, WNOHANG) == 0) {
+                if (Clock::now() > deadline) {
+                    ::kill(pid, SIGKILL);
+                    ::waitpid(pid, &status, 0);
+                    break;
+                }
+                std::this_thread::sleep_for(5ms);
+            }
+        }
+        if (reader.joinable()) {
+            reader.join(); // the output closes with the probe
+        }
+    }
+    Probe(const Probe&) = delete;
+    Probe& operator=(const Probe&) = delete;
+
+    bool isRunning() const { return pid > 0; }
+
+    // The next unread line that starts with one of `prefixes`, passing over others; none at
+    // the limit.
+    std::optional<std::string> next(std::initializer_list<const char*> prefixes,
+                                    std::chrono::milliseconds limit = 5s) {
+        std::unique_lock lock(linesLock);
+        std::optional<std::string> found;
+        arrived.wait_for(lock, limit, [&] {
+            for (; cursor < lines.size() && !found; ++cursor) {
+                for (const char* prefix : prefixes) {
+                    if (lines[cursor].rfind(prefix, 0) == 0) {
+                        found = lines[cursor];
+                        break;
+                    }
+                }
+            }
+            return found.has_value() || isClosed;
+        });
+        return found;
+    }
+
+    // Whether any line so far, read or not, starts with `prefix`; waits for one up to `limit`.
+    bool hasSeen(const char* prefix, std::chrono::milliseconds limit = 5s) {
+        std::unique_lock lock(linesLock);
+        return arrived.wait_for(lock, limit, [&] {
+            return isClosed ||
+                   std::any_of(lines.begin(), lines.end(),
+                               [&](const std::string& line) { return line.rfind(prefix, 0) == 0; });
+        }) && !isClosed;
+    }
+
+    // Waits until `count` lines after the cursor start with `prefix`, and returns them all.
+    std::vector<std::string> collect(const char* prefix, std::size_t count,
+                                     std::chrono::milliseconds limit) {
+        std::unique_lock lock(linesLock);
+        std::vector<std::string> found;
+        std::size_t scanned = cursor;
+        arrived.wait_for(lock, limit, [&] {
+            for (; scanned < lines.size(); ++scanned) {
+                if (lines[scanned].rfind(prefix, 0) == 0) {
+                    found.push_back(lines[scanned]);
+                }
+            }
+            return found.size() >= count || isClosed;
+        });
+        cursor = scanned;
+        return found;
+    }
+
+  private:
+    void readLines(int output) {
+        std::string buffer;
+        char chunk[65536];
+        while (true) {
+            const ssize_t count = ::read(output, chunk, sizeof chunk);
+            if (count <= 0) {
+                break;
+            }
+            buffer.append(chunk, static_cast<std::size_t>(count));
+            std::size_t start = 0;
+            std::vector<std::string> complete;
+            for (auto end = buffer.find('\n'); end != std::string::npos;
+                 end = buffer.find('\n', start)) {
+                complete.push_back(buffer.substr(start, end - start));
+                start = end + 1;
+            }
+            buffer.erase(0, start);
+            {
+                std::lock_guard lock(linesLock);
+                lines.insert(lines.end(), complete.begin(), complete.end());
+            }
+            arrived.notify_all();
+        }
+        ::close(output);
+        {
+            std::lock_guard lock(linesLock);
+            isClosed = true;
+        }
+        arrived.notify_all();
+    }
+
+    pid_t pid = -1;
+    int input = -1;
+    std::thread reader;
+    std::mutex linesLock; // guards lines, cursor, isClosed
+    std::condition_variable arrived;
+    std::vector<std::string> lines;
+    std::size_t cursor = 0;
+    bool isClosed = false;
+};
+
+Point pointOf(const std::string& line) {
+    std::istringstream fields(line);
+    std::string word;
+    Point point;
+    fields >> word >> point.x >> point.y;
+    return point;
+}
+
+std::shared_ptr<WlrootsEventSystem> openBackend(const test::TestService& sway,
+                                                std::vector<std::string>* log = nullptr) {
+    WlrootsOptions options;
+    options.displayName = sway["WAYLAND_DISPLAY"];
+    if (log != nullptr) {
+        options.onEvent = [log](const std::string& line) { log->push_back(line); };
+    }
+    auto opened = WlrootsEventSystem::open(std::move(options));
+    EXPECT_TRUE(opened) << (opened ? "" : opened.error().text());
+    return opened ? *opened : nullptr;
+}
+
+void postMotion(WlrootsEventSystem& events, double dx, double dy) {
+    const Point origin = *events.pointerLocation();
+    events.post(*events.mouseEvent(std::nullopt, MouseEventType::mouseMoved,
+                                   {origin.x + dx, origin.y + dy}, MouseButton::left));
+}
+
+// Moves until the probe reports where the pointer is. Not from an "enter": the window may
+// have been entered where the pointer was before the step.
+std::optional<Point> pointerInWindow(WlrootsEventSystem& events, Probe& probe) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        postMotion(events, 1, 1);
+        if (const auto line = probe.next({"motion"}, 2s)) {
+            return pointOf(*line);
+        }
+    }
+    return std::nullopt;
+}
+
+TEST(SwayVirtualInput, PointerButtonsScrollingAndKeysReachAWindow) {
+    RAVNIX_REQUIRE_SERVICE(sway, "sway");
+    std::vector<std::string> log;
+    auto events = openBackend(sway, &log);
+    ASSERT_TRUE(events);
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_NE(log[0].find("sanal klavye var"), std::string::npos) << log[0];
+    const ScreenList screens = events->screens();
+    ASSERT_EQ(screens.count, 1u);
+    EXPECT_EQ(screens.frames[0], (Rect{0, 0, 1280, 720}));
+
+    Probe probe(sway);
+    ASSERT_TRUE(probe.isRunning());
+    ASSERT_TRUE(probe.next({"ready"}, 10s)) << "the probe's window did not appear";
+    auto start = pointerInWindow(*events, probe);
+    ASSERT_TRUE(start) << "the pointer never entered the window";
+
+    // A stroke of small, uneven steps, most of them below a pixel, away from the nearer edges:
+    // the pointer travels their sum.
+    const double signX = start->x < 640 ? 1 : -1;
+    const double signY = start->y < 360 ? 1 : -1;
+    double sumX = 0, sumY = 0;
+    for (int i = 0; i < 150; ++i) {
+        const double dx = signX * (0.37 + (i % 3) * 0.21);
+        const double dy = signY * (0.23 + (i % 5) * 0.11);
+        postMotion(*events, dx, dy);
+        sumX += dx;
+        sumY += dy;
+    }
+    Point reached = *start;
+    const auto deadline = Clock::now() + 5s;
+    while (std::hypot(reached.x - start->x - sumX, reached.y - start->y - sumY) > 0.01 &&
+           Clock::now() < deadline) {
+        const auto line = probe.next({"motion"}, 1s);
+        if (!line) {
+            break;
+        }
+        reached = pointOf(*line);
+    }
+    const double expected = std::hypot(sumX, sumY);
+    EXPECT_NEAR(reached.x - start->x, sumX, 0.02 * expected);
+    EXPECT_NEAR(reached.y - start->y, sumY, 0.02 * expected);
+    // Closer than that: what one step has below wl_fixed's 1/256 pixel is kept, not lost (the
+    // window's positions are rounded to 1/256 themselves, and printed with four decimals).
+    EXPECT_NEAR(reached.x - start->x, sumX, 2.5 / 256);
+    EXPECT_NEAR(reached.y - start->y, sumY, 2.5 / 256);
+
+    // A click, then a right one.
+    const Point at = *events->pointerLocation();
+    for (const auto type : {MouseEventType::leftMouseDown, MouseEventType::leftMouseUp,
+                            MouseEventType::rightMouseDown, MouseEventType::rightMouseUp}) {
+        const auto button =
+            type == MouseEventType::rightMouseDown || type == MouseEventType::rightMouseUp
+                ? MouseButton::right
+                : MouseButton::left;
+        events->post(*events->mouseEvent(std::nullopt, type, at, button));
+    }
+    EXPECT_EQ(probe.next({"button"}), "button 272 1");
+    EXPECT_EQ(probe.next({"button"}), "button 272 0");
+    EXPECT_EQ(probe.next({"button"}), "button 273 1");
+    EXPECT_EQ(probe.next({"button"}), "button 273 0");
+
+    // Smooth scrolling downwards and to the left, then its end: both axes stop.
+    for (const auto& [vertical, horizontal, phase] :
+         {std::tuple{-20, 0, 1}, std::tuple{-7, 3, 2}, std::tuple{0, 0, 4}}) {
+        auto event = *events->scrollWheelEvent(std::nullopt, vertical, horizontal);
+        event.setIntegerField(EventField::scrollIsContinuous, 1);
+        event.setIntegerField(EventField::scrollPhase, phase);
+        events->post(event);
+    }
+    EXPECT_EQ(probe.next({"axis"}), "axis 0 20.0000");
+    EXPECT_EQ(probe.next({"axis"}), "axis 0 7.0000");
+    EXPECT_EQ(probe.next({"axis"}), "axis 1 -3.0000");
+    const auto stopA = probe.next({"axis"});
+    const auto stopB = probe.next({"axis"});
+    ASSERT_TRUE(stopA && stopB);
+    EXPECT_EQ(std::min(*stopA, *stopB), "axis_stop 0");
+    EXPECT_EQ(std::max(*stopA, *stopB), "axis_stop 1");
+
+    // Line scrolling: two notches downwards, as discrete steps with their wheel value.
+    auto lines = *events->scrollWheelEvent(std::nullopt, 0, 0);
+    lines.setIntegerField(EventField::scrollDeltaAxis1, -2);
+    events->post(lines);
+    EXPECT_EQ(probe.next({"discrete", "axis"}), "discrete 0 2");
+    EXPECT_EQ(probe.next({"discrete", "axis"}), "axis 0 30.0000");
+
+    // A key with a modifier: the window has had the keyboard since it appeared (the virtual
+    // one came first), sees Shift held when the key comes, and everything released afterwards.
+    ASSERT_TRUE(probe.hasSeen("kbenter")) << "the window never got the keyboard";
+    for (const bool down : {true, false}) {
+        auto key = *events->keyboardEvent(std::nullopt, 0, down); // 'a'
+        key.setFlags(EventFlags::shift);
+        events->post(key);
+    }
+    EXPECT_EQ(probe.next({"key"}), "key 42 1"); // left Shift
+    const auto held = probe.next({"modifiers"});
+    ASSERT_TRUE(held);
+    EXPECT_NE(std::stoul(held->substr(10)), 0u) << *held;
+    EXPECT_EQ(probe.next({"key"}), "key 30 1");
+    EXPECT_EQ(probe.next({"key"}), "key 30 0");
+    EXPECT_EQ(probe.next({"key"}), "key 42 0");
+    EXPECT_EQ(probe.next({"modifiers"}), "modifiers 0");
+    EXPECT_EQ(events->droppedEvents(), 0u);
+}
+
+TEST(SwayVirtualInput, TenThousandMotionsAsFastAsPossibleAllArriveInOrder) {
+    RAVNIX_REQUIRE_SERVICE(sway, "sway");
+    auto events = openBackend(sway);
+    ASSERT_TRUE(events);
+    Probe probe(sway);
+    ASSERT_TRUE(probe.next({"ready"}, 10s)) << "the probe's window did not appear";
+    const auto start = pointerInWindow(*events, probe);
+    ASSERT_TRUE(start) << "the pointer never entered the window";
+
+    // Steps of an exact wl_fixed value, 625 pixels in all, towards the farther side: the
+    // pointer, and the backend's own position (which starts in the middle), stay inside the
+    // screen, so every position the window sees is distinct and predictable.
+    constexpr int kMotions = 10'000;
+    const double step = start->x < 640 ? 1.0 / 16 : -1.0 / 16;
+    for (int i = 0; i < kMotions; ++i) {
+        postMotion(*events, step, 0);
+    }
+    EXPECT_TRUE(events->isTrusted());
+    EXPECT_EQ(events->droppedEvents(), 0u);
+    RecordProperty("flush_waits", static_cast<int>(events->flushWaits()));
+
+    const auto moved = probe.collect("motion", kMotions, 60s);
+    ASSERT_EQ(moved.size(), static_cast<std::size_t>(kMotions))
+        << "after " << events->flushWaits() << " waits for the socket; start " << start->x << " "
+        << start->y << " first " << (moved.empty() ? "" : moved.front()) << " last "
+        << (moved.empty() ? "" : moved.back()) << " leave " << probe.hasSeen("leave", 0ms);
+    Point previous = *start;
+    for (std::size_t i = 0; i < moved.size(); ++i) {
+        const Point now = pointOf(moved[i]);
+        // The probe prints four decimals.
+        ASSERT_NEAR(now.x - previous.x, step, 2e-4) << "motion " << i << ": " << moved[i];
+        ASSERT_EQ(now.y, previous.y) << moved[i];
+        previous = now;
+    }
+}
+
+TEST(SwayVirtualInput, UntrustedWhileTheCompositorIsGoneAndConnectedAgainWhenItIsBack) {
+    RAVNIX_REQUIRE_SERVICE(sway, "sway");
+    std::vector<std::string> log;
+    auto events = openBackend(sway, &log);
+    ASSERT_TRUE(events);
+    ASSERT_TRUE(events->isTrusted());
+
+    // The application polls isTrusted(); each call looks at the connection without waiting.
+    auto pollUntil = [&](bool wanted) {
+        const auto deadline = Clock::now() + 15s;
+        while (events->isTrusted() != wanted) {
+            if (Clock::now() > deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        return true;
+    };
+    const pid_t swayPid = std::atoi(sway["SWAY_PID"].c_str());
+    ASSERT_GT(swayPid, 0);
+    ASSERT_EQ(::kill(swayPid, SIGTERM), 0);
+    ASSERT_TRUE(pollUntil(false)) << "still trusted after sway ended";
+    EXPECT_NE(events->untrustedReason().value_or("").find("bilesik sunucu"), std::string::npos);
+    // Posting meanwhile neither blocks nor aborts: the events are counted as dropped.
+    postMotion(*events, 5, 5);
+    EXPECT_EQ(events->droppedEvents(), 1u);
+
+    const std::string restart =
+        std::string(RAVNIX_SWAY_SCRIPT) + " restart " + RAVNIX_TEST_SERVICE_DIR + " >/dev/null";
+    ASSERT_EQ(std::system(restart.c_str()), 0) << "sway did not start again";
+    ASSERT_TRUE(pollUntil(true)) << "not trusted again after sway came back";
+    EXPECT_FALSE(events->untrustedReason());
+    EXPECT_EQ(events->reconnections(), 1u);
+
+    // The new connection carries input.
+    const test::TestService again = test::loadTestService("sway");
+    Probe probe(again);
+    ASSERT_TRUE(probe.next({"ready"}, 10s)) << "the probe's window did not appear";
+    ASSERT_TRUE(pointerInWindow(*events, probe));
+    const Point at = *events->pointerLocation();
+    events->post(*events->mouseEvent(std::nullopt, MouseEventType::leftMouseDown, at, {}));
+    events->post(*events->mouseEvent(std::nullopt, MouseEventType::leftMouseUp, at, {}));
+    EXPECT_EQ(probe.next({"button"}), "button 272 1");
+    EXPECT_EQ(probe.next({"button"}), "button 272 0");
+    // The loss, the drops and the return were each logged once.
+    std::string text;
+    for (const auto& line : log) {
+        text += line + "\n";
+    }
+    EXPECT_NE(text.find("baglantisi koptu"), std::string::npos) << text;
+    EXPECT_NE(text.find("olaylar birakiliyor"), std::string::npos) << text;
+    EXPECT_NE(text.find("wlroots: yeniden bagli"), std::string::npos) << text;
+}
+
+} // namespace
+} // namespace ravnix
