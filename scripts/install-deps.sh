@@ -10,12 +10,19 @@ BUILD_PACKAGES=(
   cmake g++ make pkg-config ccache locales
   libssl-dev nlohmann-json3-dev libasio-dev
   libavahi-client-dev libsecret-1-dev libx11-dev libxtst-dev libxrandr-dev qt6-base-dev
+  libxcb1-dev libxcb-xtest0-dev libxcb-randr0-dev
+  libglib2.0-dev libwayland-dev wayland-protocols
+  libxkbcommon-dev libevdev-dev
   libgtest-dev libgmock-dev libbenchmark-dev
 )
 # Started by the integration tests themselves (tests/support/).
 TEST_SERVICE_PACKAGES=(
   xvfb x11-utils x11-xserver-utils dbus avahi-daemon avahi-utils gnome-keyring libsecret-tools
-  fonts-dejavu-core
+  fonts-dejavu-core openbox xserver-xephyr
+  iproute2 nftables
+  xdg-desktop-portal mutter libglib2.0-bin python3-gi
+  sway
+  qt6-wayland
 )
 # `make deb` and its check in `make test`.
 PACKAGING_PACKAGES=(dpkg-dev lintian)

@@ -1,156 +1,151 @@
 #include "cli/HeadlessShell.hpp"
 
 #include "app/MacModel.hpp"
+#include "platform/detail/AsioLoop.hpp"
 #include "transport/CFormat.hpp"
 
 #include <array>
+#include <asio/posix/stream_descriptor.hpp>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
-#include <condition_variable>
+#include <deque>
 #include <fcntl.h>
 #include <initializer_list>
-#include <mutex>
-#include <poll.h>
 #include <system_error>
-#include <unistd.h>
+#include <utility>
 
 namespace ravnix {
 
-// ---- LineReader ----
+// ---- reading commands ----
 
-struct LineReader::State {
-    std::mutex ticketLock; // guards linesOut and stopping
-    std::condition_variable ticketReturned;
-    std::size_t linesOut = 0;
-    bool stopping = false;
-};
+// The descriptor on the main queue's loop, and the lines read from it that wait for their turn.
+class HeadlessShell::Input {
+  public:
+    Input(asio::io_context& io, int fd, int savedFlags)
+        : descriptor(io), fd(fd), savedFlags(savedFlags) {}
+    ~Input() { release(); }
+    Input(const Input&) = delete;
+    Input& operator=(const Input&) = delete;
 
-LineReader::Ticket::~Ticket() {
-    if (!state_) {
-        return; // moved from
-    }
-    {
-        std::lock_guard lock(state_->ticketLock);
-        --state_->linesOut;
-    }
-    state_->ticketReturned.notify_all();
-}
-
-std::expected<std::unique_ptr<LineReader>, PlatformError>
-LineReader::start(int fd, LineHandler onLine, EndHandler onEnd) {
-    int wake[2];
-    if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
-        return std::unexpected(PlatformError{"pipe2", errno});
-    }
-    std::unique_ptr<LineReader> reader(
-        new LineReader(fd, wake[0], wake[1], std::make_shared<State>()));
-    try {
-        reader->thread = std::thread([raw = reader.get(), onLine = std::move(onLine),
-                                      onEnd = std::move(onEnd)] { raw->run(onLine, onEnd); });
-    } catch (const std::system_error& error) {
-        return std::unexpected(PlatformError{"std::thread", error.code().value()});
-    }
-    return reader;
-}
-
-LineReader::LineReader(int fd, int wakeRead, int wakeWrite, std::shared_ptr<State> state)
-    : fd(fd), wakeRead(wakeRead), wakeWrite(wakeWrite), state(std::move(state)) {}
-
-LineReader::~LineReader() {
-    stop();
-    ::close(wakeRead);
-    ::close(wakeWrite);
-}
-
-void LineReader::stop() {
-    {
-        std::lock_guard lock(state->ticketLock);
-        state->stopping = true;
-    }
-    state->ticketReturned.notify_all();
-    const char byte = 0;
-    // The pipe only has to be readable; a full pipe already is.
-    (void)!::write(wakeWrite, &byte, 1);
-    if (thread.joinable()) {
-        thread.join();
-    }
-}
-
-bool LineReader::takeTicket() {
-    std::unique_lock lock(state->ticketLock);
-    state->ticketReturned.wait(lock,
-                               [&] { return state->stopping || state->linesOut < maximumPending; });
-    if (state->stopping) {
-        return false;
-    }
-    ++state->linesOut;
-    return true;
-}
-
-void LineReader::run(const LineHandler& onLine, const EndHandler& onEnd) {
-    std::string line;
-    bool cut = false; // the rest of an overlong line is being skipped
-    std::array<char, 4096> buffer;
-    auto deliver = [&]() -> bool {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        if (!takeTicket()) {
-            return false;
-        }
-        onLine(std::exchange(line, {}), Ticket(state));
-        return true;
-    };
-    for (;;) {
-        std::array<pollfd, 2> watched{{{fd, POLLIN, 0}, {wakeRead, POLLIN, 0}}};
-        if (::poll(watched.data(), watched.size(), -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            break;
-        }
-        if (watched[1].revents != 0) {
-            return; // stop()
-        }
-        if (watched[0].revents == 0) {
-            continue;
-        }
-        const ssize_t count = ::read(fd, buffer.data(), buffer.size());
-        if (count < 0 && (errno == EINTR || errno == EAGAIN)) {
-            continue;
-        }
-        if (count <= 0) {
-            if (!line.empty() && !deliver()) {
-                return;
-            }
-            break;
-        }
-        for (const char c : std::string_view(buffer.data(), static_cast<std::size_t>(count))) {
+    // Lines without their ends ("\n" or "\r\n"); an overlong one is cut and its rest skipped.
+    void split(std::string_view bytes) {
+        for (const char c : bytes) {
             if (c == '\n') {
-                if (!cut && !deliver()) {
-                    return;
+                if (!cut) {
+                    completeLine();
                 }
-                line.clear();
+                partial.clear();
                 cut = false;
             } else if (!cut) {
-                line.push_back(c);
-                if (line.size() == maximumLineLength) {
-                    if (!deliver()) {
-                        return;
-                    }
+                partial.push_back(c);
+                if (partial.size() == maximumLineLength) {
+                    completeLine();
                     cut = true;
                 }
             }
         }
     }
-    {
-        std::lock_guard lock(state->ticketLock);
-        if (state->stopping) {
+    // The descriptor ended (or failed): a last line without its end still counts.
+    void finish() {
+        if (!partial.empty()) {
+            completeLine();
+        }
+        ended = true;
+    }
+
+    // Gives the descriptor back without closing it, as the caller found it.
+    void release() {
+        if (!descriptor.is_open()) {
             return;
         }
+        std::error_code ignored;
+        descriptor.cancel(ignored);
+        (void)descriptor.release();
+        ::fcntl(fd, F_SETFL, savedFlags);
     }
-    onEnd();
+
+    asio::posix::stream_descriptor descriptor;
+    std::array<char, 4096> buffer;
+    std::deque<std::string> lines;
+    bool ended = false;
+
+  private:
+    void completeLine() {
+        if (!partial.empty() && partial.back() == '\r') {
+            partial.pop_back();
+        }
+        lines.push_back(std::exchange(partial, {}));
+    }
+
+    const int fd;
+    const int savedFlags;
+    std::string partial;
+    bool cut = false; // the rest of an overlong line is being skipped
+};
+
+std::expected<void, PlatformError> HeadlessShell::startReading(int fd) {
+    stopReading();
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0) {
+        return std::unexpected(PlatformError{"fcntl(F_GETFL)", errno});
+    }
+    auto reading = std::make_shared<Input>(options.mainQueue->engine().context(), fd, flags);
+    std::error_code error;
+    reading->descriptor.assign(fd, error);
+    if (error) {
+        return std::unexpected(PlatformError{"epoll_ctl", error.value()});
+    }
+    input = std::move(reading);
+    readMore();
+    return {};
+}
+
+void HeadlessShell::stopReading() {
+    if (input) {
+        input->release();
+        input.reset();
+    }
+}
+
+void HeadlessShell::readMore() {
+    input->descriptor.async_read_some(
+        asio::buffer(input->buffer),
+        [weak = weak_from_this(),
+         reading = std::weak_ptr<Input>(input)](const std::error_code& error, std::size_t count) {
+            const auto shell = weak.lock();
+            const auto in = reading.lock();
+            if (!shell || !in || shell->input != in || error == asio::error::operation_aborted) {
+                return; // stopped meanwhile
+            }
+            if (error) {
+                in->finish(); // end of file, or an error that ends the reading alike
+            } else {
+                in->split(std::string_view(in->buffer.data(), count));
+            }
+            shell->handleNextLine();
+        });
+}
+
+void HeadlessShell::handleNextLine() {
+    if (input->lines.empty()) {
+        if (!input->ended) {
+            readMore();
+            return;
+        }
+        stopReading();
+        inputEnded();
+        return;
+    }
+    const std::string line = std::move(input->lines.front());
+    input->lines.pop_front();
+    handleLine(line);
+    options.mainQueue->async([weak = weak_from_this(), reading = std::weak_ptr<Input>(input)] {
+        const auto shell = weak.lock();
+        if (shell && shell->input && shell->input == reading.lock()) {
+            shell->handleNextLine();
+        }
+    });
 }
 
 // ---- the windows ----
@@ -262,6 +257,9 @@ HeadlessShell::HeadlessShell(Options options) : options(std::move(options)) {}
 HeadlessShell::~HeadlessShell() {
     stopReading();
     detach();
+    if (doctorThread.joinable()) {
+        doctorThread.join();
+    }
 }
 
 void HeadlessShell::attach(std::shared_ptr<MacModel> newModel) {
@@ -284,40 +282,6 @@ void HeadlessShell::detach() {
     }
     subscription.reset();
     model.reset();
-}
-
-std::expected<void, PlatformError> HeadlessShell::startReading(int fd) {
-    stopReading();
-    std::weak_ptr<HeadlessShell> weak = weak_from_this();
-    auto queue = options.mainQueue;
-    auto started = LineReader::start(
-        fd,
-        [weak, queue](std::string line, LineReader::Ticket ticket) {
-            queue->async([weak, line = std::move(line), ticket = std::move(ticket)] {
-                if (auto shell = weak.lock()) {
-                    shell->handleLine(line);
-                }
-            });
-        },
-        [weak, queue] {
-            queue->async([weak] {
-                if (auto shell = weak.lock()) {
-                    shell->inputEnded();
-                }
-            });
-        });
-    if (!started) {
-        return std::unexpected(started.error());
-    }
-    reader = std::move(*started);
-    return {};
-}
-
-void HeadlessShell::stopReading() {
-    if (reader) {
-        reader->stop();
-        reader.reset();
-    }
 }
 
 void HeadlessShell::handleLine(std::string_view line) {
@@ -345,6 +309,10 @@ void HeadlessShell::handleLine(std::string_view line) {
         setSpeed(argument);
     } else if (word == "kayit" || word == "kayıt") {
         toggleRecording();
+    } else if (word == "izin") {
+        askPermission();
+    } else if (word == "doktor") {
+        startDoctor();
     } else if (word == "cik" || word == "çık") {
         print("çıkılıyor");
         if (options.quit) {
@@ -375,7 +343,13 @@ void HeadlessShell::showOnboarding() {
         return; // the permission poll may ask again while nothing changed
     }
     onboardingShown = true;
-    print("Giriş olayları için izin gerekiyor: " + options.permissionHint);
+    // The event system's own reason (a lost display, a refused portal) says more than the
+    // fixed hint.
+    const auto& reason = model ? model->untrustedReason() : std::nullopt;
+    print("Giriş olayları için izin gerekiyor: " + reason.value_or(options.permissionHint));
+    if (options.requestPermission) {
+        print("izni masaüstünden yeniden istemek için: izin");
+    }
 }
 
 void HeadlessShell::closeOnboarding() {
@@ -480,6 +454,9 @@ void HeadlessShell::printHeader() {
         return;
     }
     print("durum: " + model->headerText());
+    if (!options.eventsDescription.empty()) {
+        print("olay sistemi: " + options.eventsDescription);
+    }
     if (const auto& error = model->errorText(); error && *error != model->headerText()) {
         print("hata: " + *error);
     }
@@ -552,6 +529,63 @@ void HeadlessShell::toggleRecording() {
     print(model->isRecording() ? "Hareket kaydı: açık" : "Hareket kaydı: kapalı");
 }
 
+void HeadlessShell::askPermission() {
+    if (!options.requestPermission) {
+        print("bu olay sistemi izin istemiyor" +
+              (model && !model->isTrusted()
+                   ? ": " + model->untrustedReason().value_or(options.permissionHint)
+                   : std::string()));
+        return;
+    }
+    if (model && model->isTrusted()) {
+        print("izin zaten var");
+        return;
+    }
+    options.requestPermission();
+    print("izin isteniyor: masaüstünün sorusunu yanıtlayın");
+}
+
+void HeadlessShell::startDoctor() {
+    if (!options.doctor) {
+        print("bağlantı denetimi bu kabukta yok");
+        return;
+    }
+    if (isDoctorRunning) {
+        print("bağlantı denetimi sürüyor");
+        return;
+    }
+    if (doctorThread.joinable()) {
+        doctorThread.join(); // the previous run, which has ended
+    }
+    try {
+        doctorThread = std::thread(
+            [run = options.doctor(), queue = options.mainQueue, weak = weak_from_this()] {
+                auto checks = run();
+                queue->async([weak, checks = std::move(checks)] {
+                    if (auto shell = weak.lock()) {
+                        shell->doctorDone(checks);
+                    }
+                });
+            });
+    } catch (const std::system_error& error) {
+        print(std::string("bağlantı denetimi başlatılamadı: ") + error.what());
+        return;
+    }
+    isDoctorRunning = true;
+    print("bağlantı denetleniyor…");
+}
+
+void HeadlessShell::doctorDone(const std::vector<DoctorCheck>& checks) {
+    isDoctorRunning = false;
+    std::size_t passed = 0;
+    for (const auto& check : checks) {
+        print(doctorLine(check));
+        passed += check.passed ? 1 : 0;
+    }
+    print("denetim bitti: " + std::to_string(passed) + "/" + std::to_string(checks.size()) +
+          " geçti");
+}
+
 void HeadlessShell::printHelp() {
     static constexpr std::string_view help[] = {
         "komutlar:",
@@ -561,6 +595,8 @@ void HeadlessShell::printHelp() {
         "  kaldır N       N numaralı cihazın eşleşmesini kaldır",
         "  hiz X          imleç hızı, 0.25 ile 2.50 arası (ör. hiz 1.5)",
         "  kayit          hareket kaydını aç / kapat",
+        "  izin           giriş olayları iznini masaüstünden yeniden iste",
+        "  doktor         bağlantıyı denetle: ağ, avahi, portlar, güvenlik duvarı…",
         "  çık            programı kapat",
         "  yardım         bu listeyi yaz",
     };

@@ -4,12 +4,13 @@
 // It stands in for the three windows, so the model cannot tell it from the desktop shell.
 //
 // Order of construction: make the shell, put its windows into MacModel::Environment, make the
-// model, attach() it. Threads: everything but the line reader's own thread is on the main
-// queue given in Options.
+// model, attach() it. Threads: everything, the reading of commands included, runs on the main
+// queue given in Options, and so do all calls into the shell.
 
+#include "app/ConnectionDoctor.hpp"
 #include "app/WindowControllers.hpp"
+#include "platform/AsioMainQueue.hpp"
 #include "platform/PlatformError.hpp"
-#include "platform/SerialQueue.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -21,77 +22,36 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 namespace ravnix {
 
 class MacModel;
 
-// Reads lines from a file descriptor on a thread of its own and hands each one out, without
-// its line end ("\n" or "\r\n"). A line longer than maximumLineLength is cut there. At most
-// maximumPending lines are out at once: a line stays out until its ticket is destroyed, so a
-// consumer that falls behind makes the thread wait instead of piling lines up.
-class LineReader {
-  public:
-    static constexpr std::size_t maximumLineLength = 4096;
-    static constexpr std::size_t maximumPending = 64;
-
-    struct State; // the count of lines out, shared with the tickets
-
-    // Held by whoever handles a line; destroying it (also unrun, in a dropped task) lets the
-    // reader hand out the next line.
-    class Ticket {
-      public:
-        explicit Ticket(std::shared_ptr<State> state) noexcept : state_(std::move(state)) {}
-        ~Ticket();
-        Ticket(Ticket&&) noexcept = default;
-        Ticket& operator=(Ticket&&) = delete;
-        Ticket(const Ticket&) = delete;
-        Ticket& operator=(const Ticket&) = delete;
-
-      private:
-        std::shared_ptr<State> state_;
-    };
-
-    // Both run on the reader's thread. onEnd comes once, after the last line, when the
-    // descriptor reports its end or an error, and never after stop().
-    using LineHandler = std::function<void(std::string line, Ticket ticket)>;
-    using EndHandler = std::function<void()>;
-
-    // Starts the thread. `fd` stays open and owned by the caller, and must outlive the reader.
-    static std::expected<std::unique_ptr<LineReader>, PlatformError>
-    start(int fd, LineHandler onLine, EndHandler onEnd);
-    ~LineReader();
-    LineReader(const LineReader&) = delete;
-    LineReader& operator=(const LineReader&) = delete;
-
-    // Ends the thread, also when it waits for input or for a ticket, and joins it; no handler
-    // runs afterwards. Not from a handler.
-    void stop();
-
-  private:
-    LineReader(int fd, int wakeRead, int wakeWrite, std::shared_ptr<State> state);
-    void run(const LineHandler& onLine, const EndHandler& onEnd);
-    // Waits for room among the lines out; false when stopping.
-    bool takeTicket();
-
-    const int fd;
-    const int wakeRead; // the stop pipe: a byte here ends poll()
-    const int wakeWrite;
-    const std::shared_ptr<State> state;
-    std::thread thread;
-};
-
 class HeadlessShell : public std::enable_shared_from_this<HeadlessShell> {
   public:
+    // A typed line longer than this is cut there, and the rest of it is skipped.
+    static constexpr std::size_t maximumLineLength = 4096;
+
     struct Options {
         FILE* output = stdout;
-        // Where typed lines are handled and where the refusals after the end of input go.
-        std::shared_ptr<SerialQueue> mainQueue;
+        // Its loop reads the commands; typed lines, the end of input and the refusals after it
+        // are handled there.
+        std::shared_ptr<AsioMainQueue> mainQueue;
         // The command `çık`: ends the program (the main queue's stop()).
         std::function<void()> quit;
         // What the user can do when posted input events do not reach the desktop.
         std::string permissionHint =
             "işaretçi olayları masaüstüne ulaşmıyor; ravnix'i bir X11 oturumunda başlatın";
+        // For `durum`: the event backend and why it was chosen.
+        std::string eventsDescription;
+        // The command `izin`: asks the desktop for its permission again (the desktop shows its
+        // own dialog). Empty when the event backend has nothing to ask.
+        std::function<void()> requestPermission;
+        // The command `doktor`: makes, on the main queue, the connection doctor's run for the
+        // program as it is now. The run takes seconds, so it goes on a thread of its own, and
+        // its lines are printed on the main queue when it is done. Empty: no doctor.
+        std::function<std::function<std::vector<DoctorCheck>()>()> doctor;
     };
 
     static std::shared_ptr<HeadlessShell> make(Options options);
@@ -110,12 +70,16 @@ class HeadlessShell : public std::enable_shared_from_this<HeadlessShell> {
     void attach(std::shared_ptr<MacModel> model);
     void detach();
 
-    // Reads commands from `fd` (standard input in the program) until its end or
-    // stopReading(); every line is handled on the main queue, and so is the end.
+    // Reads commands from `fd` (standard input in the program) on the main queue's loop until
+    // its end or stopReading(). One line is handled per turn of the queue, so that work queued
+    // meanwhile (a quit among it) comes between two lines, and nothing more is read while
+    // lines wait. `fd` stays open and owned by the caller; the loop needs it non-blocking, and
+    // its file status flags are put back when the reading ends.
     std::expected<void, PlatformError> startReading(int fd);
+    // No line and no end of input is handled after this.
     void stopReading();
 
-    // One typed line, as the reader hands them over.
+    // One typed line, as the reading hands them over.
     void handleLine(std::string_view line);
     // No more lines will come: pairing requests are refused from now on, the pending one too.
     void inputEnded();
@@ -124,6 +88,7 @@ class HeadlessShell : public std::enable_shared_from_this<HeadlessShell> {
     class Onboarding;
     class Pairing;
     class Guide;
+    class Input;
     friend class Onboarding;
     friend class Pairing;
     friend class Guide;
@@ -140,11 +105,17 @@ class HeadlessShell : public std::enable_shared_from_this<HeadlessShell> {
     void refuseForMissingInput(std::uint64_t requestNumber);
     void modelChanged();
 
+    void readMore();
+    void handleNextLine();
+
     void printHeader();
     void listDevices();
     void removeDevice(std::string_view argument);
     void setSpeed(std::string_view argument);
     void toggleRecording();
+    void askPermission();
+    void startDoctor();
+    void doctorDone(const std::vector<DoctorCheck>& checks);
     void printHelp();
 
     void print(std::string_view line);
@@ -169,7 +140,12 @@ class HeadlessShell : public std::enable_shared_from_this<HeadlessShell> {
     bool onboardingShown = false;
     bool promptOpen = false; // the last output is a prompt without its line end
     bool inputClosed = false;
-    std::unique_ptr<LineReader> reader;
+    // Shared with the reading's callbacks, which hold it weakly.
+    std::shared_ptr<Input> input;
+    // The doctor's run; joined before the next one and in the destructor (it ends by itself
+    // within seconds).
+    std::thread doctorThread;
+    bool isDoctorRunning = false;
 };
 
 } // namespace ravnix

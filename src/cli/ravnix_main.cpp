@@ -5,8 +5,11 @@
 // the terminal shell with --headless or without a display.
 
 #include "app/ApplicationLog.hpp"
+#include "app/ConnectionDoctor.hpp"
 #include "app/MacModel.hpp"
 #include "cli/HeadlessShell.hpp"
+#include "cli/ProgramServices.hpp"
+#include "cli/RavnixOptions.hpp"
 #include "cli/Version.hpp"
 #include "platform/AsioMainQueue.hpp"
 #include "platform/FilePreferences.hpp"
@@ -14,312 +17,67 @@
 #include "platform/HostFacts.hpp"
 #include "platform/Paths.hpp"
 #include "platform/Workspace.hpp"
-#include "platform/events/RecordingEventSystem.hpp"
-#include "platform/network/UnavailableDnsSd.hpp"
-#include "platform/secret/FileSecretStore.hpp"
+#include "platform/detail/AsioLoop.hpp"
 
-#if RAVNIX_HAVE_X11
-#include "platform/events/x11/X11EventSystem.hpp"
-#endif
-#if RAVNIX_HAVE_AVAHI
-#include "platform/network/AvahiDnsSd.hpp"
-#endif
-#if RAVNIX_HAVE_SECRET_SERVICE
-#include "platform/secret/SecretStoreSelection.hpp"
-#endif
 #if RAVNIX_HAVE_QT
 #include "ui/DesktopShell.hpp"
+#include "ui/DoctorWindow.hpp"
 #include "ui/QtMainQueue.hpp"
+#include "ui/QtScreens.hpp"
 #include "ui/QtWindowControllers.hpp"
 #include "ui/SingleInstance.hpp"
 
 #include <QApplication>
+#include <QSocketNotifier>
+#include <QStyleHints>
 #include <QSystemTrayIcon>
+#include <sys/signalfd.h>
 #endif
 
-#include <array>
-#include <atomic>
+#include <asio/signal_set.hpp>
 #include <cerrno>
-#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <expected>
-#include <functional>
 #include <memory>
 #include <optional>
-#include <poll.h>
 #include <pthread.h>
 #include <string>
 #include <string_view>
-#include <sys/eventfd.h>
-#include <sys/signalfd.h>
 #include <system_error>
-#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
 using namespace ravnix;
 
-constexpr const char* kUsage =
-    "Kullanım: ravnix [--headless] [--events=auto|x11|log|none] [--port N]\n"
-    "                 [--secret-store=auto|secret-service|file]\n"
-    "         ravnix --version | --help\n"
-    "\n"
-    "Telefonu masaüstü için izleme yüzeyine çevirir: dokunma karelerini UDP 9931\n"
-    "üzerinden alır ve işaretçi, tıklama, kaydırma ve kısayol olaylarına dönüştürür.\n";
-
-constexpr const char* kOptions =
-    "\n"
-    "  --headless        terminalde çalışır: durum satırı ve eşleştirme onayı standart\n"
-    "                    çıktıda, komutlar standart girişte (komutlar için: yardım).\n"
-    "                    Ekran yoksa ravnix kendiliğinden böyle çalışır; yoksa tepside.\n"
-    "  --events=KIP      auto: ekran varsa X11, yoksa hiçbiri; x11: XTEST ile gerçek\n"
-    "                    olaylar; log: her olay günlük klasöründe events.log'a bir satır;\n"
-    "                    none: olay gönderilmez (izin yok sayılır)\n"
-    "  --port N          dokunma kareleri için UDP portu (1-65535, varsayılan 9931)\n"
-    "  --secret-store=K  eşleştirmelerin deposu: auto, secret-service ya da file\n";
-
-enum class EventsKind { automatic, x11, log, none };
-enum class StoreKind { automatic, secretService, file };
-
-struct CommandLine {
-    bool headless = false;
-    EventsKind events = EventsKind::automatic;
-    std::uint16_t port = 9931;
-    StoreKind secretStore = StoreKind::automatic;
-};
-
-enum class Request { run, version, help };
-
-struct Parsed {
-    Request request = Request::run;
-    CommandLine commandLine;
-};
-
-std::optional<std::uint16_t> parsePort(std::string_view text) {
-    unsigned value = 0;
-    const auto* end = text.data() + text.size();
-    const auto [stop, error] = std::from_chars(text.data(), end, value);
-    if (text.empty() || error != std::errc() || stop != end || value == 0 || value > 65535) {
-        return std::nullopt;
-    }
-    return static_cast<std::uint16_t>(value);
-}
-
-// The command line, or the one-line complaint about it.
-std::expected<Parsed, std::string> parseCommandLine(int argc, char** argv) {
-    Parsed parsed;
-    // --version and --help answer whatever else is given, as they always have.
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view argument = argv[i];
-        if (argument == "--version") {
-            parsed.request = Request::version;
-            return parsed;
-        }
-        if (argument == "--help" || argument == "-h") {
-            parsed.request = Request::help;
-            return parsed;
-        }
-    }
-    CommandLine& line = parsed.commandLine;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view argument = argv[i];
-        const auto value = [&](std::string_view prefix) -> std::optional<std::string_view> {
-            if (argument.starts_with(prefix)) {
-                return argument.substr(prefix.size());
-            }
-            return std::nullopt;
-        };
-        if (argument == "--headless") {
-            line.headless = true;
-        } else if (const auto events = value("--events=")) {
-            if (*events == "auto") {
-                line.events = EventsKind::automatic;
-            } else if (*events == "x11") {
-                line.events = EventsKind::x11;
-            } else if (*events == "log") {
-                line.events = EventsKind::log;
-            } else if (*events == "none") {
-                line.events = EventsKind::none;
-            } else {
-                return std::unexpected("--events için geçersiz değer: " + std::string(*events));
-            }
-        } else if (argument == "--port" || argument.starts_with("--port=")) {
-            std::string_view text;
-            if (argument == "--port") {
-                if (i + 1 >= argc) {
-                    return std::unexpected(std::string("--port bir sayı bekliyor"));
-                }
-                text = argv[++i];
-            } else {
-                text = argument.substr(std::string_view("--port=").size());
-            }
-            const auto port = parsePort(text);
-            if (!port) {
-                return std::unexpected("--port için geçersiz değer: " + std::string(text) +
-                                       " (1-65535)");
-            }
-            line.port = *port;
-        } else if (const auto store = value("--secret-store=")) {
-            if (*store == "auto") {
-                line.secretStore = StoreKind::automatic;
-            } else if (*store == "secret-service") {
-                line.secretStore = StoreKind::secretService;
-            } else if (*store == "file") {
-                line.secretStore = StoreKind::file;
-            } else {
-                return std::unexpected("--secret-store için geçersiz değer: " +
-                                       std::string(*store));
-            }
-        } else {
-            return std::unexpected("bilinmeyen seçenek: " + std::string(argument));
-        }
-    }
-    return parsed;
+void printText(std::string_view text, FILE* stream) {
+    std::fwrite(text.data(), 1, text.size(), stream);
 }
 
 // ---- services ----
 
-struct EventsChoice {
-    std::shared_ptr<EventSystem> system;
-    std::string logLine;
-    std::string permissionHint; // what the user can do while the system is not trusted
-};
-
-EventsChoice withoutEvents(std::string reason, std::string hint) {
-    auto recorder = std::make_shared<RecordingEventSystem>();
-    recorder->setKeepEvents(false);
-    recorder->setTrusted(false);
-    return {recorder, "olaylar: yok (" + reason + ")", std::move(hint)};
-}
-
-std::expected<EventsChoice, std::string> chooseEvents(EventsKind kind, const Paths& paths) {
-    switch (kind) {
-    case EventsKind::none:
-        return withoutEvents("istendi", "olaylar kapalı (--events=none); gerçek olaylar için "
-                                        "ravnix'i X11 oturumunda --events=x11 ile başlatın");
-    case EventsKind::log: {
-        const auto folder = paths.makeLogFolder();
-        if (!folder) {
-            return std::unexpected("günlük klasörü açılamadı: " + folder.error().text());
-        }
-        const auto file = *folder / "events.log";
-        auto recorder = std::make_shared<RecordingEventSystem>();
-        recorder->setKeepEvents(false); // the file keeps them; memory would only grow
-        if (!recorder->logTo(file)) {
-            return std::unexpected("olay günlüğü açılamadı: " + file.string());
-        }
-        return EventsChoice{recorder, "olaylar: gunluk " + file.string(), {}};
-    }
-    case EventsKind::x11:
-    case EventsKind::automatic:
-        break;
-    }
-#if RAVNIX_HAVE_X11
-    auto display = X11EventSystem::open();
-    if (display) {
-        return EventsChoice{*display, "olaylar: X11",
-                            "X sunucusu XTEST eklentisini sunmuyor; olaylar gönderilemiyor"};
-    }
-    if (kind == EventsKind::x11) {
-        return std::unexpected("X11 ekranı açılamadı: " + display.error().text());
-    }
-    return withoutEvents("X11 ekrani yok: " + display.error().text(),
-                         "X11 ekranı bulunamadı; ravnix'i bir X11 oturumunda başlatın");
-#else
-    if (kind == EventsKind::x11) {
-        return std::unexpected(std::string("bu derlemede X11 desteği yok"));
-    }
-    return withoutEvents("X11 destegi derlenmedi", "bu derlemede X11 desteği yok");
-#endif
-}
-
-struct DnsSdChoice {
-    std::shared_ptr<DnsSd> service;
-    std::string hostName; // the daemon's, when one answers
-    std::string logLine;
-};
-
-DnsSdChoice chooseDnsSd() {
-#if RAVNIX_HAVE_AVAHI
-    auto avahi = AvahiDnsSd::create();
-    if (avahi) {
-        return {*avahi, (*avahi)->hostName(), "dns-sd: avahi"};
-    }
-    NetworkError reason = avahi.error();
-#else
-    NetworkError reason{"avahi", -1, "bu derlemede avahi destegi yok"};
-#endif
-    // Pairing then fails with this error and says so; the touch link works without it.
-    return {std::make_shared<UnavailableDnsSd>(reason), {}, "dns-sd yok: " + reason.text()};
-}
-
-std::shared_ptr<SecretStore> chooseSecretStore(StoreKind kind, const Paths& paths,
-                                               ApplicationLog& log) {
-#if RAVNIX_HAVE_SECRET_SERVICE
-    const SecretStoreKind selected = kind == StoreKind::file ? SecretStoreKind::file
-                                     : kind == StoreKind::secretService
-                                         ? SecretStoreKind::secretService
-                                         : SecretStoreKind::automatic;
-    auto selection = selectSecretStore(selected, paths);
-    log.line(selection.logLine);
-    return std::move(selection.store);
-#else
-    (void)kind;
-    auto store = std::make_shared<FileSecretStore>(paths);
-    log.line("gizli bilgi deposu: " + store->description() +
-             " (bu derlemede Secret Service destegi yok)");
-    return store;
-#endif
-}
-
-// What the model is made from, and what the shell needs besides.
+// What the model is made from, and what the shells need besides.
 struct Startup {
     MacModel::Environment environment;
-    std::string permissionHint;
+    EventsChoice events;
+    SecretStoreChoice secretStoreChoice = SecretStoreChoice::automatic;
 };
 
-// A page the permission buttons open: what this event backend needs before the pointer can
-// move. Written into the log folder at each start so that it matches the running backend.
-std::string writePermissionHelp(const Paths& paths, const std::string& hint) {
-    const auto folder = paths.makeLogFolder();
-    if (!folder) {
-        return {};
-    }
-    const auto file = *folder / "izin-yardimi.html";
-    std::string page =
-        "<!DOCTYPE html>\n<html lang=\"tr\"><head><meta charset=\"utf-8\">"
-        "<title>Ravnix — giriş olayları izni</title></head><body>\n"
-        "<h1>Ravnix'in imleci hareket ettirebilmesi için</h1>\n"
-        "<p>Ravnix, telefondan gelen dokunmaları X11'in XTEST eklentisiyle gerçek fare ve klavye "
-        "olaylarına çevirir. Bunun için bir X11 oturumunda (ya da XWayland altında) çalışması "
-        "ve X sunucusunun XTEST eklentisini sunması gerekir.</p>\n<p>Şu anki durum: ";
-    for (const char c : hint) {
-        page += c == '<'   ? std::string("&lt;")
-                : c == '&' ? std::string("&amp;")
-                           : std::string(1, c);
-    }
-    page += "</p>\n<p>İzin hazır olduğunda Ravnix bunu bir saniye içinde kendiliğinden "
-            "algılar.</p>\n</body></html>\n";
-    if (!writeFileAtomically(file, page, 0644)) {
-        return {};
-    }
-    return fileURI(file);
-}
-
-std::expected<Startup, std::string> prepare(const CommandLine& commandLine,
+std::expected<Startup, std::string> prepare(const RavnixOptions& commandLine,
                                             std::shared_ptr<SerialQueue> mainQueue,
-                                            const char* shellName) {
+                                            const char* shellName, const DesktopFacts& desktop) {
     const Paths paths(PathEnvironment::fromProcess());
     auto log = std::make_shared<ApplicationLog>(paths.applicationLogFile());
     log->line(std::string("ravnix ") + RAVNIX_VERSION +
               " basliyor · port=" + std::to_string(commandLine.port) + " · kabuk=" + shellName);
 
-    auto events = chooseEvents(commandLine.events, paths);
+    auto events = makeEvents(gatherEventFacts(commandLine.events, desktop), paths, desktop,
+                             [log](const std::string& line) { log->line(line); });
     if (!events) {
-        log->line("baslatilamadi: " + events.error());
+        log->line("baslatilamadi: " + withoutDiacritics(events.error()));
         return std::unexpected(events.error());
     }
     log->line(events->logLine);
@@ -337,13 +95,15 @@ std::expected<Startup, std::string> prepare(const CommandLine& commandLine,
 
     DnsSdChoice dnsSd = chooseDnsSd();
     log->line(dnsSd.logLine);
+    auto [secrets, secretsLine] = chooseSecretStore(commandLine.secretStore, paths);
+    log->line(secretsLine);
 
     Startup startup;
     MacModel::Environment& environment = startup.environment;
     environment.mainQueue = std::move(mainQueue);
     environment.events = events->system;
     environment.preferences = std::move(preferences);
-    environment.secrets = chooseSecretStore(commandLine.secretStore, paths, *log);
+    environment.secrets = std::move(secrets);
     environment.dnsSd = std::move(dnsSd.service);
     environment.workspace = std::shared_ptr<Workspace>(std::move(*workspace));
     environment.log = std::move(log);
@@ -352,106 +112,104 @@ std::expected<Startup, std::string> prepare(const CommandLine& commandLine,
     environment.addresses = localAddresses();
     environment.macName = hostDisplayName(dnsSd.hostName);
     environment.port = commandLine.port;
-    environment.permissionHelpURL = writePermissionHelp(paths, events->permissionHint);
-    startup.permissionHint = std::move(events->permissionHint);
+    environment.pairingPort = commandLine.pairingPort;
+    environment.peerPort = commandLine.peerPort;
+    environment.permissionHelpURL = writePermissionHelp(paths, *events);
+    startup.events = std::move(*events);
+    startup.secretStoreChoice = commandLine.secretStore;
     return startup;
 }
 
-// ---- signals ----
+// The doctor for the running program: its ports, identifier and event system as they are now,
+// the services it was made from. Made on the main queue; the run may go on any thread.
+std::function<std::vector<DoctorCheck>()> doctorFor(const MacModel& model,
+                                                    const std::shared_ptr<DnsSd>& dnsSd,
+                                                    const std::shared_ptr<SecretStore>& secrets,
+                                                    const EventsChoice& events) {
+    // The ports the running listeners hold, which the firewall must admit.
+    const DoctorSettings settings{
+        model.port(), model.listener() ? model.listener()->port() : std::uint16_t{0},
+        model.peerListener() ? model.peerListener()->port() : std::uint16_t{0},
+        model.macIdentifier()};
+    const EventBackendStatus status{std::string(backendName(events.decision.backend)),
+                                    model.isTrusted(),
+                                    model.isTrusted() ? std::string() : model.statusText(),
+                                    model.isTrusted()               ? std::string()
+                                    : events.permissionHint.empty() ? events.decision.remedy
+                                                                    : events.permissionHint};
+    const auto probes = systemDoctorProbes(dnsSd, secrets, [status] { return status; });
+    return [settings, probes] { return runDoctor(settings, probes); };
+}
 
-// Turns SIGINT and SIGTERM into a call on a thread of its own, so that nothing runs inside a
-// signal handler. The signals must be blocked in every thread (block them before any starts).
-class SignalWatcher {
-  public:
-    static std::expected<std::unique_ptr<SignalWatcher>, std::string>
-    start(const sigset_t& signalSet, std::function<void(int)> onSignal) {
-        const int signalFd = ::signalfd(-1, &signalSet, SFD_CLOEXEC);
-        if (signalFd < 0) {
-            return std::unexpected(std::string("signalfd: ") + std::strerror(errno));
-        }
-        const int wakeFd = ::eventfd(0, EFD_CLOEXEC);
-        if (wakeFd < 0) {
-            const int error = errno;
-            ::close(signalFd);
-            return std::unexpected(std::string("eventfd: ") + std::strerror(error));
-        }
-        std::unique_ptr<SignalWatcher> watcher(new SignalWatcher(signalFd, wakeFd));
-        try {
-            watcher->thread = std::thread(
-                [raw = watcher.get(), onSignal = std::move(onSignal)] { raw->run(onSignal); });
-        } catch (const std::system_error& error) {
-            return std::unexpected(std::string("std::thread: ") + error.what());
-        }
-        return watcher;
+// ---- the connection doctor, from outside ----
+
+// Examines the program that runs (or should run) with these options: its ports, its identifier
+// from the preferences file, the event backend the same choice would make (asking no
+// permission) and the same secret store. One line per check; 0 when every check passed.
+int runConnectionDoctor(const RavnixOptions& commandLine) {
+    const Paths paths(PathEnvironment::fromProcess());
+    const FilePreferences preferences(paths);
+    const std::string macIdentifier = preferences.stringValue("macIdentifier").value_or("");
+    const auto gathered = gatherEventFacts(commandLine.events, DesktopFacts{});
+    const EventBackendStatus events =
+        doctorEventStatus(gathered, chooseEventBackend(gathered.facts));
+    const DnsSdChoice dnsSd = chooseDnsSd();
+    auto secrets = chooseSecretStore(commandLine.secretStore, paths).first;
+    const auto checks = runDoctor(
+        DoctorSettings{commandLine.port, commandLine.pairingPort, commandLine.peerPort,
+                       macIdentifier},
+        systemDoctorProbes(dnsSd.service, std::move(secrets), [events] { return events; }));
+    bool allPassed = true;
+    for (const auto& check : checks) {
+        const std::string line = doctorLine(check) + "\n";
+        printText(line, stdout);
+        allPassed = allPassed && check.passed;
     }
-
-    ~SignalWatcher() {
-        stop();
-        ::close(signalFd);
-        ::close(wakeFd);
-    }
-    SignalWatcher(const SignalWatcher&) = delete;
-    SignalWatcher& operator=(const SignalWatcher&) = delete;
-
-    void stop() {
-        const std::uint64_t one = 1;
-        (void)!::write(wakeFd, &one, sizeof one);
-        if (thread.joinable()) {
-            thread.join();
-        }
-    }
-
-  private:
-    SignalWatcher(int signalFd, int wakeFd) : signalFd(signalFd), wakeFd(wakeFd) {}
-
-    void run(const std::function<void(int)>& onSignal) {
-        for (;;) {
-            std::array<pollfd, 2> watched{{{signalFd, POLLIN, 0}, {wakeFd, POLLIN, 0}}};
-            if (::poll(watched.data(), watched.size(), -1) < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                return;
-            }
-            if (watched[1].revents != 0) {
-                return;
-            }
-            signalfd_siginfo info{};
-            if (::read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-                onSignal(static_cast<int>(info.ssi_signo));
-            }
-        }
-    }
-
-    const int signalFd;
-    const int wakeFd;
-    std::thread thread;
-};
+    std::fflush(stdout);
+    return allPassed ? 0 : 1;
+}
 
 // ---- the headless run ----
 
-int runHeadless(const CommandLine& commandLine, const sigset_t& endSignals) {
+int runHeadless(const RavnixOptions& commandLine) {
+    int endSignal = 0; // before the queue: a signal's handler may still be queued at its end
     auto mainQueue = std::make_shared<AsioMainQueue>();
 
-    // Before any other thread exists: they all inherit the blocked signals, so without a
-    // watcher the signals must be unblocked again while that still reaches every thread.
-    std::atomic<int> endSignal{0};
-    auto watcher = SignalWatcher::start(endSignals, [&endSignal, mainQueue](int signal) {
-        endSignal.store(signal);
-        mainQueue->stop(); // also before run(): run() then returns at once
-    });
-    if (!watcher) {
-        pthread_sigmask(SIG_UNBLOCK, &endSignals, nullptr);
+    // SIGINT and SIGTERM end the loop as work on it; nothing else runs in the signal handler.
+    // A signal that comes while the program starts waits for the loop to run. Unblocked in
+    // case the parent left them blocked.
+    sigset_t endSignals;
+    sigemptyset(&endSignals);
+    sigaddset(&endSignals, SIGINT);
+    sigaddset(&endSignals, SIGTERM);
+    pthread_sigmask(SIG_UNBLOCK, &endSignals, nullptr);
+    asio::signal_set endSignalSet(mainQueue->engine().context());
+    std::error_code signalError;
+    endSignalSet.add(SIGINT, signalError);
+    if (!signalError) {
+        endSignalSet.add(SIGTERM, signalError);
+    }
+    if (!signalError) {
+        endSignalSet.async_wait([&endSignal, queue = std::weak_ptr<AsioMainQueue>(mainQueue)](
+                                    const std::error_code& error, int signal) {
+            const auto q = queue.lock();
+            if (!error && q) {
+                endSignal = signal;
+                q->stop();
+            }
+        });
     }
 
-    auto startup = prepare(commandLine, mainQueue, "terminal");
+    // The terminal: Xft.dpi for the scale, the usual double-click interval, and the event
+    // backend finds the screens itself.
+    auto startup = prepare(commandLine, mainQueue, "terminal", DesktopFacts{});
     if (!startup) {
         std::fprintf(stderr, "ravnix: %s\n", startup.error().c_str());
         return 1;
     }
     const auto log = startup->environment.log;
-    if (!watcher) {
-        log->line("sinyaller izlenemiyor: " + watcher.error());
+    if (signalError) {
+        log->line("sinyaller izlenemiyor: signal_set: " + signalError.message());
     }
 
     HeadlessShell::Options shellOptions;
@@ -462,9 +220,20 @@ int runHeadless(const CommandLine& commandLine, const sigset_t& endSignals) {
             q->stop();
         }
     };
-    if (!startup->permissionHint.empty()) {
-        shellOptions.permissionHint = startup->permissionHint;
+    const EventsChoice& events = startup->events;
+    if (!events.permissionHint.empty()) {
+        shellOptions.permissionHint = events.permissionHint;
     }
+    shellOptions.eventsDescription = events.description;
+    shellOptions.requestPermission = events.requestPermission;
+    std::weak_ptr<MacModel> weakModel;
+    shellOptions.doctor = [&weakModel, &events, dnsSd = startup->environment.dnsSd,
+                           secrets = startup->environment.secrets] {
+        const auto model = weakModel.lock();
+        return model ? doctorFor(*model, dnsSd, secrets, events)
+                     : std::function<std::vector<DoctorCheck>()>(
+                           [] { return std::vector<DoctorCheck>{}; });
+    };
     const auto shell = HeadlessShell::make(std::move(shellOptions));
     startup->environment.onboarding = shell->onboardingWindow();
     startup->environment.pairingWindow = shell->pairingWindow();
@@ -477,6 +246,7 @@ int runHeadless(const CommandLine& commandLine, const sigset_t& endSignals) {
         return 1;
     }
     std::shared_ptr<MacModel> model = std::move(*made);
+    weakModel = model;
     shell->attach(model);
     if (const auto reading = shell->startReading(STDIN_FILENO); !reading) {
         log->line("standart giris okunamiyor: " + reading.error().text());
@@ -485,18 +255,14 @@ int runHeadless(const CommandLine& commandLine, const sigset_t& endSignals) {
 
     mainQueue->run();
 
-    // Nothing may call into the model from another thread from here on: the signal watcher
-    // and the input reader end first, then the model stops its own threads and writes the
-    // recording, and it is destroyed here on the main thread.
-    if (watcher) {
-        (*watcher)->stop();
-    }
+    // The loop does not run again: the shell lets go of standard input and of the model, then
+    // the model stops its own threads and writes the recording, and it is destroyed here on
+    // the main thread. A further signal meanwhile changes nothing.
     shell->stopReading();
     shell->detach();
-    const int signal = endSignal.load();
-    log->line(signal == SIGINT    ? "kapaniyor: SIGINT"
-              : signal == SIGTERM ? "kapaniyor: SIGTERM"
-                                  : "kapaniyor: komut");
+    log->line(endSignal == SIGINT    ? "kapaniyor: SIGINT"
+              : endSignal == SIGTERM ? "kapaniyor: SIGTERM"
+                                     : "kapaniyor: komut");
     model->shutdown();
     model.reset();
     log->line("kapandi");
@@ -512,7 +278,20 @@ bool hasDisplay() {
     return (x11 != nullptr && *x11 != '\0') || (wayland != nullptr && *wayland != '\0');
 }
 
-int runDesktop(const CommandLine& commandLine, const sigset_t& endSignals, int argc, char** argv) {
+int runDesktop(const RavnixOptions& commandLine, int argc, char** argv) {
+    // Blocked before Qt starts a thread, so that every thread inherits the mask and SIGINT and
+    // SIGTERM arrive only through the descriptor that the event loop watches.
+    sigset_t endSignals;
+    sigemptyset(&endSignals);
+    sigaddset(&endSignals, SIGINT);
+    sigaddset(&endSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &endSignals, nullptr);
+    const UniqueFd signalFd(::signalfd(-1, &endSignals, SFD_CLOEXEC | SFD_NONBLOCK));
+    const int signalFdError = signalFd ? 0 : errno;
+    if (!signalFd) {
+        pthread_sigmask(SIG_UNBLOCK, &endSignals, nullptr);
+    }
+
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Ravnix"));
     QApplication::setApplicationVersion(QStringLiteral(RAVNIX_VERSION));
@@ -526,23 +305,45 @@ int runDesktop(const CommandLine& commandLine, const sigset_t& endSignals, int a
     }
 
     auto mainQueue = std::make_shared<QtMainQueue>();
-    std::atomic<int> endSignal{0};
-    auto watcher = SignalWatcher::start(endSignals, [&endSignal, mainQueue](int signal) {
-        endSignal.store(signal);
-        mainQueue->async([] { QCoreApplication::quit(); });
-    });
-    if (!watcher) {
-        pthread_sigmask(SIG_UNBLOCK, &endSignals, nullptr);
+    int endSignal = 0;
+    std::optional<QSocketNotifier> signalNotifier;
+    if (signalFd) {
+        signalNotifier.emplace(signalFd.get(), QSocketNotifier::Read);
+        QObject::connect(
+            &*signalNotifier, &QSocketNotifier::activated, [&endSignal, fd = signalFd.get()] {
+                signalfd_siginfo info{};
+                if (::read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+                    endSignal = static_cast<int>(info.ssi_signo);
+                    QCoreApplication::quit();
+                }
+            });
     }
 
-    auto startup = prepare(commandLine, mainQueue, "tepsi");
+    // Qt knows the desktop's scale, its double-click interval and its screens.
+    const DesktopFacts desktop{qGuiApp->devicePixelRatio(),
+                               QGuiApplication::styleHints()->mouseDoubleClickInterval() / 1000.0,
+                               true};
+    auto startup = prepare(commandLine, mainQueue, "tepsi", desktop);
     if (!startup) {
         std::fprintf(stderr, "ravnix: %s\n", startup.error().c_str());
         return 1;
     }
     const auto log = startup->environment.log;
-    const auto events = startup->environment.events;
+    if (!signalFd) {
+        log->line(std::string("sinyaller izlenemiyor: signalfd: ") + std::strerror(signalFdError));
+    }
+    const auto eventSystem = startup->environment.events;
+    const EventsChoice& events = startup->events;
+    const auto dnsSd = startup->environment.dnsSd;
+    const auto secrets = startup->environment.secrets;
     const LogFunction logFunction = [log](const std::string& text) { log->line(text); };
+    if (events.setScreens) {
+        // The portal cannot tell a Wayland client the screens; Qt can.
+        followQtScreens(&application,
+                        [setScreens = events.setScreens](const std::vector<Rect>& frames) {
+                            setScreens(frames, "Qt ekranlari");
+                        });
+    }
     auto guide = std::make_shared<QtGuideWindowController>(logFunction);
     auto pairing = std::make_shared<QtPairingWindowController>(logFunction);
     auto onboarding = std::make_shared<QtOnboardingWindowController>(
@@ -563,29 +364,43 @@ int runDesktop(const CommandLine& commandLine, const sigset_t& endSignals, int a
     }
     std::shared_ptr<MacModel> model = std::move(*made);
     onboarding->setModel(model);
+    onboarding->setRequestPermission(events.requestPermission);
+    DoctorWindowController doctor(
+        [weak = std::weak_ptr<MacModel>(model), dnsSd, secrets, &events] {
+            const auto current = weak.lock();
+            return current ? doctorFor(*current, dnsSd, secrets, events)
+                           : DoctorWindowController::Run([] { return std::vector<DoctorCheck>{}; });
+        },
+        logFunction);
 
     const bool useTray = QSystemTrayIcon::isSystemTrayAvailable();
-    log->line(useTray ? "tepsi: var" : "tepsi: yok, panel pencere olarak acilir");
-    auto shell = std::make_unique<DesktopShell>(DesktopShell::Parts{
-        model, onboarding, guide,
-        QStringLiteral("v") + QStringLiteral(RAVNIX_VERSION) + QStringLiteral(" (") +
-            QStringLiteral(RAVNIX_BUILD) + QStringLiteral(")"),
-        [] { QCoreApplication::quit(); }, useTray});
+    // A Wayland window cannot place itself, so the panel is not put beside the tray icon.
+    const bool canPlaceWindows = QGuiApplication::platformName() != QStringLiteral("wayland");
+    log->line(std::string(useTray ? "tepsi: var" : "tepsi: yok, panel pencere olarak acilir") +
+              " · platform=" + QGuiApplication::platformName().toStdString());
+    DesktopShell::Parts parts;
+    parts.model = model;
+    parts.onboarding = onboarding;
+    parts.guide = guide;
+    parts.versionLabel = QStringLiteral("v") + QStringLiteral(RAVNIX_VERSION) +
+                         QStringLiteral(" (") + QStringLiteral(RAVNIX_BUILD) + QStringLiteral(")");
+    parts.quit = [] { QCoreApplication::quit(); };
+    parts.useTray = useTray;
+    parts.canPlaceWindows = canPlaceWindows;
+    parts.eventsDescription = QString::fromStdString(events.description);
+    parts.checkConnection = [&doctor] { doctor.start(); };
+    auto shell = std::make_unique<DesktopShell>(std::move(parts));
     SingleInstance instance;
     if (!instance.listen(instanceName, [&shell] { shell->reopen(); })) {
         log->line("tek kopya soketi acilamadi: " + instanceName.toStdString());
     }
-    shell->launched(events->isTrusted());
+    shell->launched(eventSystem->isTrusted());
 
     QApplication::exec();
 
-    if (watcher) {
-        (*watcher)->stop();
-    }
-    const int signal = endSignal.load();
-    log->line(signal == SIGINT    ? "kapaniyor: SIGINT"
-              : signal == SIGTERM ? "kapaniyor: SIGTERM"
-                                  : "kapaniyor: cik");
+    log->line(endSignal == SIGINT    ? "kapaniyor: SIGINT"
+              : endSignal == SIGTERM ? "kapaniyor: SIGTERM"
+                                     : "kapaniyor: cik");
     model->shutdown();
     shell.reset();
     model.reset();
@@ -597,37 +412,34 @@ int runDesktop(const CommandLine& commandLine, const sigset_t& endSignals, int a
 } // namespace
 
 int main(int argc, char** argv) {
-    const auto parsed = parseCommandLine(argc, argv);
+    const std::vector<std::string_view> arguments(argv + 1, argv + argc);
+    const auto parsed = parseRavnixOptions(arguments);
     if (!parsed) {
-        std::fprintf(stderr, "ravnix: %s\n", parsed.error().c_str());
-        std::fputs(kUsage, stderr);
+        std::fprintf(stderr, "ravnix: %s\n", parsed.error().text.c_str());
+        printText(ravnixUsage, stderr);
         return 2;
     }
     switch (parsed->request) {
-    case Request::version:
+    case ProgramRequest::version:
         std::printf("ravnix %s\n", RAVNIX_VERSION);
         return 0;
-    case Request::help:
-        std::fputs(kUsage, stdout);
-        std::fputs(kOptions, stdout);
+    case ProgramRequest::help:
+        printText(ravnixUsage, stdout);
+        printText(ravnixOptionsHelp, stdout);
         return 0;
-    case Request::run:
+    case ProgramRequest::run:
         break;
     }
-
-    // Blocked before any thread starts, so that every thread inherits the mask and only the
-    // watcher receives them. A closed output pipe is an error to write to, not a reason to die.
-    sigset_t endSignals;
-    sigemptyset(&endSignals);
-    sigaddset(&endSignals, SIGINT);
-    sigaddset(&endSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &endSignals, nullptr);
+    // A closed output pipe is an error to write to, not a reason to die.
     std::signal(SIGPIPE, SIG_IGN);
+    if (parsed->doctor) {
+        return runConnectionDoctor(*parsed);
+    }
 
 #if RAVNIX_HAVE_QT
-    if (!parsed->commandLine.headless && hasDisplay()) {
-        return runDesktop(parsed->commandLine, endSignals, argc, argv);
+    if (!parsed->headless && hasDisplay()) {
+        return runDesktop(*parsed, argc, argv);
     }
 #endif
-    return runHeadless(parsed->commandLine, endSignals);
+    return runHeadless(*parsed);
 }

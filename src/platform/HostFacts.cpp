@@ -36,7 +36,7 @@ std::vector<std::string> selectLocalAddresses(std::span<const InterfaceAddress> 
     return addresses;
 }
 
-std::vector<std::string> localAddresses() {
+std::vector<InterfaceAddress> interfaceAddresses() {
     ifaddrs* raw = nullptr;
     if (getifaddrs(&raw) != 0) {
         return {};
@@ -57,6 +57,11 @@ std::vector<std::string> localAddresses() {
         }
         entries.push_back(std::move(entry));
     }
+    return entries;
+}
+
+std::vector<std::string> localAddresses() {
+    const auto entries = interfaceAddresses();
     return selectLocalAddresses(entries);
 }
 

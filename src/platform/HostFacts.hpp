@@ -23,7 +23,11 @@ struct InterfaceAddress {
 // order given.
 std::vector<std::string> selectLocalAddresses(std::span<const InterfaceAddress> entries);
 
-// selectLocalAddresses() over getifaddrs(); empty when the list cannot be read. Any thread.
+// The system's interface address list (getifaddrs), IPv4 hosts filled in; empty when it cannot
+// be read. Any thread.
+std::vector<InterfaceAddress> interfaceAddresses();
+
+// selectLocalAddresses() over interfaceAddresses(). Any thread.
 std::vector<std::string> localAddresses();
 
 // The name the user knows this computer by: `preferred` (such as the host name that the

@@ -1,6 +1,7 @@
 #include "ui/DesktopShell.hpp"
 
 #include "ui/TrayIcons.hpp"
+#include "ui/WindowPresenter.hpp"
 
 #include <QGuiApplication>
 #include <QScreen>
@@ -18,10 +19,17 @@ DesktopShell::DesktopShell(Parts p) : parts(std::move(p)) {
             parts.quit();
         }
     };
+    actions.checkConnection = parts.checkConnection;
     panel_ = std::make_unique<MenuContent>(parts.model, std::move(actions), parts.versionLabel);
-    if (parts.useTray) {
+    panel_->setEventsDescription(parts.eventsDescription);
+    if (parts.useTray && parts.canPlaceWindows) {
         // A popup closes itself when the user clicks elsewhere, as a tray panel should.
         panel_->setWindowFlags(Qt::Popup | Qt::FramelessWindowHint);
+    } else {
+        panel_->setWindowFlags(Qt::Window);
+        panel_->setWindowTitle(QStringLiteral("Ravnix"));
+    }
+    if (parts.useTray) {
         tray_ = new QSystemTrayIcon(this);
         connect(tray_, &QSystemTrayIcon::activated, this,
                 [this](QSystemTrayIcon::ActivationReason reason) {
@@ -29,9 +37,6 @@ DesktopShell::DesktopShell(Parts p) : parts(std::move(p)) {
                         togglePanel();
                     }
                 });
-    } else {
-        panel_->setWindowFlags(Qt::Window);
-        panel_->setWindowTitle(QStringLiteral("Ravnix"));
     }
     subscription = parts.model->subscribe([this](MacModel::Field) { renderTray(); });
     renderTray();
@@ -89,7 +94,7 @@ void DesktopShell::togglePanel() {
 void DesktopShell::showPanel() {
     panel_->render();
     panel_->adjustSize();
-    if (tray_) {
+    if (tray_ && parts.canPlaceWindows) {
         // Below the icon for a top panel, above it for a bottom one, inside the screen.
         const QRect icon = tray_->geometry();
         QScreen* screen = icon.isValid() ? QGuiApplication::screenAt(icon.center()) : nullptr;
@@ -108,10 +113,18 @@ void DesktopShell::showPanel() {
         at.setY(
             std::clamp(at.y(), area.top(), std::max(area.top(), area.bottom() - size.height())));
         panel_->move(at);
+        panel_->show();
+        panel_->raise();
+        panel_->activateWindow();
+        return;
     }
-    panel_->show();
-    panel_->raise();
-    panel_->activateWindow();
+    // An ordinary window, placed by the window manager or compositor.
+    presentWindow(*panel_, "panel",
+                  [model = std::weak_ptr<MacModel>(parts.model)](const std::string& line) {
+                      if (auto m = model.lock()) {
+                          m->logLine(line);
+                      }
+                  });
 }
 
 } // namespace ravnix

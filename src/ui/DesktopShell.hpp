@@ -1,7 +1,9 @@
 #pragma once
 // The desktop application around the model: the tray icon that follows the model's symbol,
 // the panel it opens, what happens at launch and when the user opens the program again.
-// Without a system tray the panel is an ordinary window, opened at launch and on reopen.
+// Without a system tray the panel is an ordinary window, opened at launch and on reopen. Where
+// a window cannot place itself (Wayland), the panel that the tray opens is an ordinary window
+// too, placed by the compositor, instead of a popup put beside the icon.
 //
 // Main thread only.
 
@@ -27,6 +29,12 @@ class DesktopShell : public QObject {
         QString versionLabel;       // "v" + version + " (" + build + ")"
         std::function<void()> quit; // the panel's "Çık"
         bool useTray = true;        // false when the desktop has no tray
+        // False on Wayland: global coordinates mean nothing to the compositor.
+        bool canPlaceWindows = true;
+        // The event backend and why it was chosen, for the panel's permission block.
+        QString eventsDescription;
+        // The panel's "Bağlantıyı denetle"; none: no such action.
+        std::function<void()> checkConnection;
     };
 
     explicit DesktopShell(Parts parts);

@@ -199,6 +199,10 @@ MenuContent::MenuContent(std::shared_ptr<MacModel> m, Actions a, QString version
     connect(openSettings, &QPushButton::clicked, this,
             [this] { model->openAccessibilitySettings(); });
     permission->addWidget(openSettings, 0, Qt::AlignLeft);
+    // Which event system asks for the permission, and why it was chosen.
+    eventsLine = label({}, Size::smallest, secondary);
+    eventsLine->setVisible(false);
+    permission->addWidget(eventsLine);
     stack->addWidget(permissionBlock);
 
     auto* divider = new QFrame();
@@ -252,6 +256,14 @@ MenuContent::MenuContent(std::shared_ptr<MacModel> m, Actions a, QString version
     auto* openFolder = plainButton(QStringLiteral("Kayıt klasörünü aç"), Size::caption);
     connect(openFolder, &QPushButton::clicked, this, [this] { model->openLogFolder(); });
     developer->addWidget(openFolder, 0, Qt::AlignLeft);
+    if (actions.checkConnection) {
+        checkConnection = plainButton(QStringLiteral("Bağlantıyı denetle"), Size::caption);
+        connect(checkConnection, &QPushButton::clicked, this, [this] {
+            model->logLine("dugme: doktor");
+            actions.checkConnection();
+        });
+        developer->addWidget(checkConnection, 0, Qt::AlignLeft);
+    }
     developerBlock->setVisible(false);
     connect(developerButton, &QToolButton::toggled, this, [this](bool open) {
         developerButton->setArrowType(open ? Qt::DownArrow : Qt::RightArrow);
@@ -288,6 +300,16 @@ MenuContent::MenuContent(std::shared_ptr<MacModel> m, Actions a, QString version
 
 MenuContent::~MenuContent() {
     model->unsubscribe(subscription);
+}
+
+void MenuContent::setEventsDescription(const QString& text) {
+    eventsLine->setText(text.isEmpty() ? QString() : QStringLiteral("Olay sistemi: ") + text);
+    eventsLine->setVisible(!text.isEmpty());
+    adjustSize();
+}
+
+QString MenuContent::eventsDescription() const {
+    return eventsLine->text();
 }
 
 void MenuContent::render() {

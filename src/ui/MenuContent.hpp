@@ -27,6 +27,9 @@ class MenuContent : public QWidget {
         std::function<void()> showGuide;      // after "dugme: kilavuz" is logged
         std::function<void()> showOnboarding; // after "dugme: kurulum" is logged
         std::function<void()> quit;
+        // The developer section's "Bağlantıyı denetle" (shown only when set): the connection
+        // doctor, whose result opens in a window.
+        std::function<void()> checkConnection;
     };
 
     static constexpr int panelWidth = 300;
@@ -38,6 +41,10 @@ class MenuContent : public QWidget {
 
     // Re-reads everything from the model (also called on every notification).
     void render();
+
+    // The event backend and why it was chosen, shown in the permission block.
+    void setEventsDescription(const QString& text);
+    QString eventsDescription() const;
 
     // For tests: the texts as shown and the controls.
     QString headerLine() const;
@@ -56,6 +63,8 @@ class MenuContent : public QWidget {
     QPushButton* guideButton() const { return guide; }
     QPushButton* setupButton() const { return setup; }
     QPushButton* quitButton() const { return quitter; }
+    // Null when no doctor was given.
+    QPushButton* checkConnectionButton() const { return checkConnection; }
 
     // Slider positions: thousandths of the factor.
     static int sliderPosition(double factor);
@@ -79,6 +88,7 @@ class MenuContent : public QWidget {
     QLabel* speedValue = nullptr;
     QSlider* slider = nullptr;
     QWidget* permissionBlock = nullptr;
+    QLabel* eventsLine = nullptr;
     QPushButton* guide = nullptr;
     QToolButton* developerButton = nullptr;
     QWidget* developerBlock = nullptr;
@@ -87,6 +97,7 @@ class MenuContent : public QWidget {
     QVBoxLayout* statistics = nullptr;
     QPushButton* setup = nullptr;
     QPushButton* quitter = nullptr;
+    QPushButton* checkConnection = nullptr;
 
     // What the device rows were built from, so that the stats of every second do not
     // rebuild them.

@@ -233,7 +233,13 @@ QWidget* OnboardingWindow::buildWaiting() {
     settings->setObjectName(QStringLiteral("settingsButton"));
     makeProminent(*settings);
     connect(settings, &QPushButton::clicked, this, [this] {
-        if (auto current = model.lock()) {
+        const auto current = model.lock();
+        if (requestPermission) {
+            if (current) {
+                current->logLine("dugme: izin iste");
+            }
+            requestPermission(); // the desktop shows its own dialog
+        } else if (current) {
             current->openAccessibilitySettings();
         }
     });

@@ -35,6 +35,12 @@ class OnboardingWindow : public QWidget {
                      std::function<void()> onFinished, QWidget* parent = nullptr);
     ~OnboardingWindow() override;
 
+    // What the permission button does besides the default (opening the permission help page):
+    // on Wayland it asks the desktop for its consent again. Empty: the help page.
+    void setRequestPermission(std::function<void()> request) {
+        requestPermission = std::move(request);
+    }
+
     // Which of the two contents is on screen.
     bool isShowingGranted() const noexcept { return isShowingGranted_; }
     // Whether the close after the grant is pending.
@@ -53,6 +59,7 @@ class OnboardingWindow : public QWidget {
     std::weak_ptr<MacModel> model;
     std::function<void()> showGuide;
     std::function<void()> onFinished;
+    std::function<void()> requestPermission;
     int subscription = 0;
     bool isShowingGranted_ = false;
     QWidget* waiting = nullptr;

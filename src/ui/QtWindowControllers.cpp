@@ -68,6 +68,13 @@ void QtOnboardingWindowController::setModel(std::weak_ptr<MacModel> newModel) {
     model = std::move(newModel);
 }
 
+void QtOnboardingWindowController::setRequestPermission(std::function<void()> request) {
+    requestPermission = std::move(request);
+    if (window_) {
+        window_->setRequestPermission(requestPermission);
+    }
+}
+
 void QtOnboardingWindowController::show() {
     if (!window_) {
         if (model.expired()) {
@@ -84,6 +91,7 @@ void QtOnboardingWindowController::show() {
                 }
             });
         *self = window_;
+        window_->setRequestPermission(requestPermission);
     }
     presentWindow(*window_, "kurulum", log);
 }

@@ -53,6 +53,8 @@ class QtOnboardingWindowController final : public OnboardingWindowController {
 
     // Held weakly: the model owns this controller. Until it is set, show() does nothing.
     void setModel(std::weak_ptr<MacModel> model);
+    // What the window's permission button asks of the event system (see OnboardingWindow).
+    void setRequestPermission(std::function<void()> request);
 
     // The window that exists comes forward again (also after the user closed it).
     void show() override;
@@ -66,6 +68,7 @@ class QtOnboardingWindowController final : public OnboardingWindowController {
     LogFunction log;
     std::function<void()> openGuide;
     std::weak_ptr<MacModel> model;
+    std::function<void()> requestPermission;
     QPointer<OnboardingWindow> window_;
 };
 

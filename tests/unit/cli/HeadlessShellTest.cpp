@@ -12,15 +12,15 @@
 #include "support/MemorySecretStore.hpp"
 #include "support/RecordingWorkspace.hpp"
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
+#include <future>
 #include <gtest/gtest.h>
-#include <mutex>
-#include <thread>
+#include <optional>
 #include <unistd.h>
 #include <vector>
 
@@ -51,15 +51,23 @@ class ShellFixture : public ::testing::Test {
         output = open_memstream(&buffer, &bufferSize);
         ASSERT_NE(output, nullptr);
         queue = std::make_shared<AsioMainQueue>();
-        events = std::make_shared<RecordingEventSystem>();
+        if (!events) {
+            events = std::make_shared<RecordingEventSystem>();
+        }
         events->setTrusted(startTrusted);
         preferences = std::make_shared<MemoryPreferences>();
 
         HeadlessShell::Options options;
         options.output = output;
         options.mainQueue = queue;
-        options.quit = [this] { ++quits; };
+        options.quit = [this] {
+            ++quits;
+            queue->stop(); // as the program does
+        };
         options.permissionHint = "X11 oturumunda başlatın";
+        options.eventsDescription = eventsDescription;
+        options.requestPermission = requestPermission;
+        options.doctor = doctor;
         shell = HeadlessShell::make(std::move(options));
 
         MacModel::Environment environment;
@@ -74,6 +82,8 @@ class ShellFixture : public ::testing::Test {
         environment.motionLog = folder / "hareket.csv";
         environment.macName = "Masa";
         environment.port = 0;
+        environment.pairingPort = 0; // tests never hold the fixed ports
+        environment.peerPort = 0;
         environment.onboarding = shell->onboardingWindow();
         environment.pairingWindow = shell->pairingWindow();
         environment.guide = shell->guideWindow();
@@ -117,6 +127,11 @@ class ShellFixture : public ::testing::Test {
     // Lets the start-up's queued work (advertisement answers) run.
     void settle() { queue->runFor(50ms); }
 
+    // Whether `text` was printed at all so far.
+    bool hasPrinted(std::string_view text) {
+        std::fflush(output);
+        return std::string_view(buffer, bufferSize).find(text) != std::string_view::npos;
+    }
     // What was printed since the last call.
     std::string takeOutput() {
         std::fflush(output);
@@ -132,6 +147,9 @@ class ShellFixture : public ::testing::Test {
     }
 
     bool startTrusted = true;
+    std::string eventsDescription;
+    std::function<void()> requestPermission;
+    std::function<std::function<std::vector<DoctorCheck>()>()> doctor;
     std::filesystem::path folder;
     FILE* output = nullptr;
     char* buffer = nullptr;
@@ -261,6 +279,10 @@ TEST_F(HeadlessShellTest, SmallCommands) {
     EXPECT_EQ(type("kayıt"), recording ? "Hareket kaydı: açık\n" : "Hareket kaydı: kapalı\n");
     EXPECT_EQ(model->isRecording(), recording);
 
+    // Nothing to ask of this event system, and no doctor in this shell.
+    EXPECT_EQ(type("izin"), "bu olay sistemi izin istemiyor\n");
+    EXPECT_EQ(type("doktor"), "bağlantı denetimi bu kabukta yok\n");
+
     EXPECT_EQ(quits, 0);
     type("çık");
     EXPECT_EQ(quits, 1);
@@ -292,96 +314,153 @@ TEST_F(UntrustedShellTest, PermissionIsExplainedOnceAndTheHeaderFollowsIt) {
     EXPECT_NE(takeOutput().find("Hareket rehberi"), std::string::npos);
 }
 
-TEST_F(HeadlessShellTest, ReadsCommandsFromADescriptorUntilItsEnd) {
+// An event system that says why its events do not arrive (a refused portal, a lost display).
+class ExplainedEvents final : public RecordingEventSystem {
+  public:
+    std::optional<std::string> untrustedReason() override { return reason; }
+    std::optional<std::string> reason = "kullanici uzaktan denetime izin vermedi (Start)";
+};
+
+// The terminal over the portal: its reason instead of the fixed hint, `izin`, `doktor`.
+class PortalShellTest : public ShellFixture {
+  protected:
+    void SetUp() override {
+        startTrusted = false;
+        events = std::make_shared<ExplainedEvents>();
+        eventsDescription = "portal — Wayland oturumu";
+        requestPermission = [this] { ++requests; };
+        doctor = [this] {
+            ++doctorsMade;
+            return std::function<std::vector<DoctorCheck>()>([released = released, this] {
+                released.wait();
+                return checks;
+            });
+        };
+        ShellFixture::SetUp();
+    }
+    void TearDown() override {
+        if (!isReleased) {
+            release.set_value(); // a run still waiting ends before the shell joins it
+        }
+        ShellFixture::TearDown();
+    }
+
+    int requests = 0;
+    int doctorsMade = 0;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    bool isReleased = false;
+    const std::vector<DoctorCheck> checks = {
+        {"avahi", true, "avahi-daemon yanıt veriyor", ""},
+        {"ping", false, "127.0.0.1:9931 ping'e yanıt vermedi (zaman aşımı)", "ravnix'i başlatın"},
+    };
+};
+
+TEST_F(PortalShellTest, TheReasonReplacesTheHintAndIzinAsksTheDesktop) {
+    const std::string start = takeOutput();
+    const std::string reason = "kullanici uzaktan denetime izin vermedi (Start)";
+    EXPECT_NE(start.find("durum: " + reason + "\n"), std::string::npos) << start;
+    EXPECT_NE(start.find("Giriş olayları için izin gerekiyor: " + reason + "\n"), std::string::npos)
+        << start;
+    EXPECT_EQ(start.find("X11 oturumunda"), std::string::npos) << start;
+    EXPECT_NE(start.find("izni masaüstünden yeniden istemek için: izin"), std::string::npos);
+    EXPECT_EQ(type("durum"), "durum: " + reason + "\nolay sistemi: portal — Wayland oturumu\n");
+
+    EXPECT_EQ(type("izin"), "izin isteniyor: masaüstünün sorusunu yanıtlayın\n");
+    EXPECT_EQ(requests, 1);
+    // The poll never asks by itself.
+    queue->runFor(1500ms);
+    EXPECT_EQ(requests, 1);
+    // A new reason shows at the next poll, though trust did not change.
+    static_cast<ExplainedEvents&>(*events).reason = "masaustu oturumu kapatti";
+    ASSERT_TRUE(runUntil([&] { return hasPrinted("durum: masaustu oturumu kapatti\n"); }));
+
+    events->setTrusted(true);
+    ASSERT_TRUE(runUntil([&] { return model->isTrusted(); }));
+    EXPECT_EQ(type("izin"), "izin zaten var\n");
+    EXPECT_EQ(requests, 1);
+}
+
+TEST_F(PortalShellTest, DoktorRunsBesideTheShellAndPrintsEveryLine) {
+    takeOutput();
+    EXPECT_EQ(type("doktor"), "bağlantı denetleniyor…\n");
+    // The shell goes on meanwhile, and a second doctor waits for the first.
+    EXPECT_EQ(type("doktor"), "bağlantı denetimi sürüyor\n");
+    EXPECT_NE(type("durum").find("durum: "), std::string::npos);
+    EXPECT_EQ(doctorsMade, 1);
+
+    release.set_value();
+    isReleased = true;
+    ASSERT_TRUE(runUntil([&] { return hasPrinted("denetim bitti"); }));
+    EXPECT_EQ(takeOutput(), doctorLine(checks[0]) + "\n" + doctorLine(checks[1]) +
+                                "\ndenetim bitti: 1/2 geçti\n");
+    EXPECT_EQ(type("doktor"), "bağlantı denetleniyor…\n");
+    EXPECT_EQ(doctorsMade, 2);
+    std::string second;
+    ASSERT_TRUE(runUntil([&] {
+        second += takeOutput();
+        return second.find("denetim bitti") != std::string::npos;
+    }));
+}
+
+// The reading runs on the queue the test runs, so each step below waits for the shell to have
+// handled what was written, not for time to pass.
+TEST_F(HeadlessShellTest, ReadsCommandsFromADescriptorOneLinePerTurnUntilItsEnd) {
     int ends[2];
     ASSERT_EQ(pipe(ends), 0);
+    const int flags = fcntl(ends[0], F_GETFL);
     ASSERT_TRUE(shell->startReading(ends[0]));
     takeOutput();
-    const std::string typed = "durum\r\nhiz 1.5\n\nkayit"; // the last line without its end
+    const std::string overlong(HeadlessShell::maximumLineLength + 10, 'x');
+    // "\r\n", an empty line, an overlong line across reads, a last line without its end.
+    const std::string typed = "durum\r\nçık\nhiz 1.5\n\n" + overlong + "\nkayit";
     ASSERT_EQ(write(ends[1], typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
     close(ends[1]);
-    ASSERT_TRUE(runUntil([&] {
-        std::fflush(output);
-        return std::string_view(buffer, bufferSize).find("giriş bitti") != std::string::npos;
-    }));
+
+    // The quit stops the queue as in the program; the next line waits for the next run.
+    ASSERT_TRUE(runUntil([&] { return quits == 1; }));
+    EXPECT_EQ(takeOutput(), "durum: " + model->headerText() + "\nçıkılıyor\n");
+
+    ASSERT_TRUE(runUntil([&] { return hasPrinted("giriş bitti"); }));
     const std::string out = takeOutput();
-    const auto status = out.find("durum: ");
-    const auto speed = out.find("İmleç hızı: 1.50×");
+    const auto speed = out.find("İmleç hızı: 1.50×\n");
+    const auto cut = out.find("bilinmeyen komut: " + overlong.substr(0, overlong.size() - 10) +
+                              " (komutlar için: yardım)\n");
     const auto recording = out.find("Hareket kaydı: ");
-    const auto ended = out.find("giriş bitti");
-    EXPECT_LT(status, speed) << out;
-    EXPECT_LT(speed, recording) << out;
-    EXPECT_LT(recording, ended) << out;
+    EXPECT_LT(speed, cut) << out;
+    EXPECT_LT(cut, recording) << out;
+    EXPECT_LT(recording, out.find("giriş bitti")) << out;
+    EXPECT_EQ(out.find("bilinmeyen komut"), out.rfind("bilinmeyen komut"))
+        << "the rest of the overlong line is skipped";
+    // Given back open and as it was found.
+    EXPECT_EQ(fcntl(ends[0], F_GETFL), flags);
+    close(ends[0]);
+}
+
+TEST_F(HeadlessShellTest, StoppedReadingLeavesTheDescriptorToTheNextReader) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    const int flags = fcntl(ends[0], F_GETFL);
+    ASSERT_TRUE(shell->startReading(ends[0]));
     shell->stopReading();
-    close(ends[0]);
-}
-
-TEST(LineReaderTest, HoldsBackLinesWhileTooManyAreOutAndCutsLongOnes) {
-    int ends[2];
-    ASSERT_EQ(pipe(ends), 0);
-    std::mutex linesLock; // guards lines and tickets
-    std::vector<std::string> lines;
-    std::vector<LineReader::Ticket> tickets;
-    auto reader = LineReader::start(
-        ends[0],
-        [&](std::string line, LineReader::Ticket ticket) {
-            std::lock_guard lock(linesLock);
-            lines.push_back(std::move(line));
-            tickets.push_back(std::move(ticket));
-        },
-        [] {});
-    ASSERT_TRUE(reader);
-    const auto count = [&] {
-        std::lock_guard lock(linesLock);
-        return lines.size();
-    };
-    const auto waitFor = [&](std::size_t wanted) {
-        const auto deadline = std::chrono::steady_clock::now() + 5s;
-        while (count() < wanted && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(2ms);
-        }
-        return count();
-    };
-
-    std::string typed(LineReader::maximumLineLength + 10, 'a');
-    typed += "\n";
-    for (int i = 0; i < 100; ++i) {
-        typed += std::to_string(i) + "\n";
-    }
+    EXPECT_EQ(fcntl(ends[0], F_GETFL), flags);
+    takeOutput();
+    const std::string typed = "durum\n";
     ASSERT_EQ(write(ends[1], typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
-
-    EXPECT_EQ(waitFor(LineReader::maximumPending), LineReader::maximumPending);
-    std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(count(), LineReader::maximumPending) << "no line without a returned ticket";
-    {
-        std::lock_guard lock(linesLock);
-        EXPECT_EQ(lines[0], std::string(LineReader::maximumLineLength, 'a'));
-        EXPECT_EQ(lines[1], "0") << "the rest of the long line is skipped";
-        tickets.clear();
-    }
-    EXPECT_EQ(waitFor(101), 101u);
-    {
-        std::lock_guard lock(linesLock);
-        EXPECT_EQ(lines.back(), "99");
-    }
-    reader->get()->stop();
     close(ends[1]);
-    close(ends[0]);
-}
 
-TEST(LineReaderTest, StopEndsABlockedReadWithoutAnEnd) {
-    int ends[2];
-    ASSERT_EQ(pipe(ends), 0);
-    std::atomic<int> endings{0};
-    auto reader = LineReader::start(
-        ends[0], [](std::string, LineReader::Ticket) {}, [&] { endings.fetch_add(1); });
-    ASSERT_TRUE(reader);
-    std::this_thread::sleep_for(20ms); // let the thread reach poll()
-    const auto before = std::chrono::steady_clock::now();
-    reader->get()->stop();
-    EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
-    EXPECT_EQ(endings.load(), 0);
-    close(ends[1]);
+    // A reading still going would have taken the line within this turn of the queue.
+    bool turned = false;
+    queue->async([&] { turned = true; });
+    ASSERT_TRUE(runUntil([&] { return turned; }));
+    EXPECT_EQ(takeOutput(), "") << "no line and no end after stopReading()";
+
+    // The descriptor stayed open, with the line in it for the next reader.
+    ASSERT_TRUE(shell->startReading(ends[0]));
+    ASSERT_TRUE(runUntil([&] { return hasPrinted("giriş bitti"); }));
+    EXPECT_EQ(takeOutput(),
+              "durum: " + model->headerText() +
+                  "\ngiriş bitti: bundan sonraki eşleştirme istekleri reddedilecek\n");
     close(ends[0]);
 }
 

@@ -204,10 +204,10 @@ class RavnixProcess {
         return true;
     }
 
-    // Reads standard output until it holds `text`.
-    bool waitForOutput(std::string_view text) {
+    // Reads standard output until it holds `text` at `from` or later.
+    bool waitForOutput(std::string_view text, std::size_t from = 0) {
         const auto deadline = Clock::now() + kLimit;
-        while (printed.find(text) == std::string::npos) {
+        while (printed.find(text, std::min(from, printed.size())) == std::string::npos) {
             if (Clock::now() >= deadline || !readSome(deadline)) {
                 return false;
             }

@@ -85,9 +85,8 @@ TEST_F(RavnixProcessTest, AnswersOnTheTouchPortAndEndsOnTheCommand) {
 
     const std::string log = readFile(logFolder() / "pencere.log");
     EXPECT_NE(log.find("basliyor · port=" + std::to_string(port)), std::string::npos) << log;
-    EXPECT_NE(log.find("olaylar: gunluk " + (logFolder() / "events.log").string()),
-              std::string::npos)
-        << log;
+    EXPECT_NE(log.find("olaylar: log · istendi (--events=log)"), std::string::npos) << log;
+    EXPECT_NE(log.find((logFolder() / "events.log").string()), std::string::npos) << log;
     EXPECT_NE(log.find("gizli bilgi deposu: "), std::string::npos) << log;
     EXPECT_NE(log.find("dns-sd"), std::string::npos) << log;
 
@@ -134,6 +133,54 @@ TEST_F(RavnixProcessTest, ABadOptionIsRefusedWithTheUsage) {
         EXPECT_NE(text.find("Kullanım: ravnix"), std::string::npos) << text;
         EXPECT_FALSE(std::filesystem::exists(logFolder())) << "a refused start touched nothing";
     }
+}
+
+// An X server of the test's own, ended and started again under the running program.
+std::unique_ptr<RavnixProcess> startXvfb(const std::filesystem::path& errors,
+                                         std::vector<std::string> arguments) {
+    if (!std::filesystem::exists("/usr/bin/Xvfb")) {
+        return nullptr;
+    }
+    arguments.insert(arguments.end(),
+                     {"-screen", "0", "800x600x24", "-nolisten", "tcp", "-displayfd", "1"});
+    auto server = std::make_unique<RavnixProcess>("/usr/bin/Xvfb");
+    if (!server->start(arguments, {}, errors) || !server->waitForOutput("\n")) {
+        return nullptr;
+    }
+    return server;
+}
+
+TEST_F(RavnixProcessTest, ALostDisplayShowsInTheStatusAndTheDisplayComingBackIsFound) {
+    auto server = startXvfb(folder / "xvfb.txt", {});
+    if (!server) {
+        GTEST_SKIP() << "a private Xvfb did not start (Debian package xvfb)";
+    }
+    const std::string display =
+        ":" + server->stdoutText().substr(0, server->stdoutText().find('\n'));
+    environment.push_back("DISPLAY=" + display);
+    RavnixProcess ravnix;
+    ASSERT_TRUE(ravnix.start(
+        {"--headless", "--events=x11", "--port", std::to_string(port), "--secret-store=file"},
+        environment, folder / "stderr.txt"));
+    ASSERT_TRUE(ravnix.waitForOutput("durum: Hazır")) << ravnix.stdoutText() << errors();
+
+    server->signal(SIGTERM);
+    ASSERT_TRUE(server->waitForExit());
+    // The permission poll notices within a second; the status names the display.
+    ASSERT_TRUE(ravnix.waitForOutput("durum: X ekranıyla (" + display +
+                                     ") bağlantı koptu; yeniden bağlanmayı bekliyor"))
+        << ravnix.stdoutText();
+    EXPECT_EQ(ravnix.stdoutText().find("XTEST eklentisini sunmuyor"), std::string::npos)
+        << "the lost display is not a missing extension: " << ravnix.stdoutText();
+    LoopbackPhone phone(port);
+    EXPECT_TRUE(phone.exchange(pingPacket(5), PacketKind::pong)) << "pings are still answered";
+
+    const std::size_t lost = ravnix.stdoutText().size();
+    server = startXvfb(folder / "xvfb-again.txt", {display});
+    ASSERT_TRUE(server) << "Xvfb did not start again on " << display;
+    EXPECT_TRUE(ravnix.waitForOutput("durum: Hazır", lost)) << ravnix.stdoutText();
+    ravnix.writeInput("cik\n");
+    EXPECT_TRUE(ravnix.waitForExit());
 }
 
 } // namespace

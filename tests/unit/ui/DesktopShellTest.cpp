@@ -37,7 +37,7 @@ class DesktopShellTest : public ::testing::Test {
     int onboardingShown = 0;
     int guideShown = 0;
 
-    std::unique_ptr<DesktopShell> makeShell() {
+    std::unique_ptr<DesktopShell> makeShell(bool useTray = false, bool canPlaceWindows = true) {
         MacModel::Environment environment;
         environment.mainQueue = main;
         environment.events = events;
@@ -48,14 +48,18 @@ class DesktopShellTest : public ::testing::Test {
         environment.clickLog = folder.path() / "tiklama.log";
         environment.motionLog = folder.path() / "hareket.csv";
         environment.port = 0;
+        environment.pairingPort = 0; // tests never hold the fixed ports
+        environment.peerPort = 0;
         auto model = MacModel::make(std::move(environment)).value();
-        return std::make_unique<DesktopShell>(
-            DesktopShell::Parts{model,
-                                std::make_shared<CountingOnboarding>(&onboardingShown),
-                                std::make_shared<CountingGuide>(&guideShown),
-                                QStringLiteral("v1 (1)"),
-                                {},
-                                false});
+        DesktopShell::Parts parts;
+        parts.model = model;
+        parts.onboarding = std::make_shared<CountingOnboarding>(&onboardingShown);
+        parts.guide = std::make_shared<CountingGuide>(&guideShown);
+        parts.versionLabel = QStringLiteral("v1 (1)");
+        parts.useTray = useTray;
+        parts.canPlaceWindows = canPlaceWindows;
+        parts.eventsDescription = QStringLiteral("log — events.log");
+        return std::make_unique<DesktopShell>(std::move(parts));
     }
 
     std::string logText() const {
@@ -90,6 +94,22 @@ TEST_F(DesktopShellTest, WithoutTrayThePanelIsAWindowAndReopenFollowsThePermissi
     shell->reopen();
     EXPECT_EQ(guideShown, 1);
     EXPECT_NE(logText().find("dugme: kilavuz"), std::string::npos);
+}
+
+TEST_F(DesktopShellTest, WhereWindowsCannotPlaceThemselvesTheTraysPanelIsAnOrdinaryWindow) {
+    // Where the panel can be placed it is a popup beside the icon; on Wayland it is a window.
+    EXPECT_TRUE(makeShell(true, true)->panel().windowFlags().testFlag(Qt::Popup));
+    auto shell = makeShell(true, false);
+    ASSERT_NE(shell->tray(), nullptr);
+    EXPECT_FALSE(shell->panel().windowFlags().testFlag(Qt::Popup));
+    EXPECT_EQ(shell->panel().windowTitle(), "Ravnix");
+    EXPECT_EQ(shell->panel().eventsDescription(), "Olay sistemi: log — events.log");
+    shell->launched(true);
+    EXPECT_FALSE(shell->panel().isVisible()) << "with a tray the panel waits for the icon";
+    shell->togglePanel();
+    EXPECT_TRUE(shell->panel().isVisible());
+    shell->togglePanel();
+    EXPECT_FALSE(shell->panel().isVisible());
 }
 
 TEST(SingleInstance, ASecondLaunchReachesTheFirst) {

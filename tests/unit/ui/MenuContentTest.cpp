@@ -16,13 +16,22 @@
 #include <QSlider>
 #include <QTest>
 #include <QToolButton>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <optional>
 #include <sstream>
 
 namespace ravnix::test {
 namespace {
+
+// An event system that says why its events do not arrive, as a lost display does.
+class ExplainedEvents final : public RecordingEventSystem {
+  public:
+    std::optional<std::string> untrustedReason() override { return reason; }
+    std::optional<std::string> reason;
+};
 
 class MenuContentTest : public ::testing::Test {
   protected:
@@ -33,6 +42,7 @@ class MenuContentTest : public ::testing::Test {
     TemporaryFolder folder;
     std::shared_ptr<MacModel> model;
     int guideShown = 0;
+    int checksAsked = 0;
 
     std::unique_ptr<MenuContent> makePanel() {
         MacModel::Environment environment;
@@ -46,10 +56,13 @@ class MenuContentTest : public ::testing::Test {
         environment.clickLog = folder.path() / "tiklama.log";
         environment.motionLog = folder.path() / "hareket.csv";
         environment.port = 0;
+        environment.pairingPort = 0; // tests never hold the fixed ports
+        environment.peerPort = 0;
         model = MacModel::make(std::move(environment)).value();
-        return std::make_unique<MenuContent>(model,
-                                             MenuContent::Actions{[this] { ++guideShown; }, {}, {}},
-                                             QStringLiteral("v0.1.0 (42)"));
+        return std::make_unique<MenuContent>(
+            model,
+            MenuContent::Actions{[this] { ++guideShown; }, {}, {}, [this] { ++checksAsked; }},
+            QStringLiteral("v0.1.0 (42)"));
     }
 
     // Pairs a phone called `name` through the model, as an accepted request would.
@@ -90,6 +103,35 @@ TEST_F(MenuContentTest, WithoutPermissionOnlyThePermissionBlockShows) {
 
     QTest::mouseClick(panel->setupButton(), Qt::LeftButton);
     EXPECT_NE(logText().find("dugme: kurulum"), std::string::npos);
+}
+
+TEST_F(MenuContentTest, TheEventSystemsReasonAndChoiceShowAndTheDoctorIsOneClickAway) {
+    auto explained = std::make_shared<ExplainedEvents>();
+    explained->setTrusted(false);
+    explained->reason = "X ekranıyla (:7) bağlantı koptu; yeniden bağlanmayı bekliyor";
+    events = explained;
+    auto panel = makePanel();
+    panel->show();
+    EXPECT_EQ(panel->headerLine(), QString::fromStdString(*explained->reason));
+    EXPECT_TRUE(panel->eventsDescription().isEmpty());
+    panel->setEventsDescription(QStringLiteral("portal — Wayland oturumu"));
+    EXPECT_EQ(panel->eventsDescription(), "Olay sistemi: portal — Wayland oturumu");
+    screenshot(*panel, "panel-events-reason");
+
+    // A new reason reaches the header at the next permission poll, without a change of trust.
+    explained->reason = "masaustu oturumu kapatti";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (panel->headerLine() != "masaustu oturumu kapatti" &&
+           std::chrono::steady_clock::now() < deadline) {
+        main->runFor(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(panel->headerLine(), "masaustu oturumu kapatti");
+
+    ASSERT_NE(panel->checkConnectionButton(), nullptr);
+    panel->developerToggle()->click();
+    QTest::mouseClick(panel->checkConnectionButton(), Qt::LeftButton);
+    EXPECT_EQ(checksAsked, 1);
+    EXPECT_NE(logText().find("dugme: doktor"), std::string::npos);
 }
 
 TEST_F(MenuContentTest, IdleAndActiveLinkColoursAndDeviceRows) {

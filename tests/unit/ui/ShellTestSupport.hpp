@@ -77,6 +77,8 @@ struct ShellModel {
         // The port the windows show. Binding it may fail when the real application or a
         // parallel test holds it; the model then only records an error text.
         environment.port = 9931;
+        environment.pairingPort = 0; // tests never hold the fixed ports
+        environment.peerPort = 0;
         environment.permissionHelpURL = "https://help.invalid/ravnix/permission";
         environment.onboarding = std::move(onboarding);
         environment.guide = std::move(guide);

@@ -1,0 +1,187 @@
+// The connection doctor as a user runs it: `ravnix --doctor` beside a running program on this
+// machine (avahi on lo), `doktor` typed into that program, and `ravnix --doctor` inside a
+// network namespace whose firewall drops the touch port.
+
+#include "ProcessSupport.hpp"
+#include "support/TestService.hpp"
+
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <regex>
+
+namespace ravnix::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Every check the doctor makes, in its order.
+const std::vector<std::string> kChecks = {"ağ",           "avahi",         "duyuru",
+                                          "portlar",      "ping",          "güvenlik duvarı",
+                                          "olay sistemi", "anahtar deposu"};
+
+// The doctor's lines in `text`: check name → whether it passed, and the whole line.
+std::map<std::string, std::pair<bool, std::string>> doctorLines(const std::string& text) {
+    std::map<std::string, std::pair<bool, std::string>> lines;
+    static const std::regex line(R"((?:^|\n)\[(tamam|HATA)\] ([^:\n]+): [^\n]*)");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), line);
+         it != std::sregex_iterator(); ++it) {
+        lines[(*it)[2]] = {(*it)[1] == "tamam", it->str()};
+    }
+    return lines;
+}
+
+class DoctorProcessTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/ravnix-doctor-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        folder = pattern;
+        port = freeUdpPort();
+        ASSERT_NE(port, 0);
+        environment = {
+            "HOME=" + (folder / "home").string(),
+            "XDG_CONFIG_HOME=" + (folder / "config").string(),
+            "XDG_STATE_HOME=" + (folder / "state").string(),
+            "XDG_DATA_HOME=" + (folder / "data").string(),
+            "DBUS_SESSION_BUS_ADDRESS=unix:path=" + (folder / "no-session-bus").string(),
+        };
+        for (const char* passed :
+             {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
+            if (const char* value = std::getenv(passed)) {
+                environment.push_back(std::string(passed) + "=" + value);
+            }
+        }
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    }
+
+    // Runs `binary` with `arguments` to its end; its exit code and standard output.
+    std::pair<std::optional<int>, std::string> run(const std::string& binary,
+                                                   const std::vector<std::string>& arguments) {
+        RavnixProcess child(binary);
+        if (!child.start(arguments, environment, folder / "run-stderr.txt")) {
+            return {std::nullopt, "could not start " + binary};
+        }
+        const auto status = child.waitForExit();
+        std::optional<int> code;
+        if (status && WIFEXITED(*status)) {
+            code = WEXITSTATUS(*status);
+        }
+        return {code, child.stdoutText() + readFile(folder / "run-stderr.txt")};
+    }
+
+    std::filesystem::path folder;
+    std::uint16_t port = 0;
+    std::vector<std::string> environment;
+};
+
+TEST_F(DoctorProcessTest, ExaminesTheRunningProgramFromOutsideAndFromItsTerminal) {
+    RAVNIX_REQUIRE_SERVICE(avahi, "avahi");
+    environment.push_back("DBUS_SYSTEM_BUS_ADDRESS=" + avahi["DBUS_SYSTEM_BUS_ADDRESS"]);
+    const std::vector<std::string> options = {"--events=log", "--port", std::to_string(port),
+                                              "--secret-store=file"};
+    std::vector<std::string> headless = {"--headless"};
+    headless.insert(headless.end(), options.begin(), options.end());
+    RavnixProcess ravnix;
+    ASSERT_TRUE(ravnix.start(headless, environment, folder / "stderr.txt"));
+    ASSERT_TRUE(ravnix.waitForOutput("durum: ")) << ravnix.stdoutText();
+
+    std::vector<std::string> doctor = {"--doctor"};
+    doctor.insert(doctor.end(), options.begin(), options.end());
+    const auto [code, text] = run(RAVNIX_BINARY, doctor);
+    ASSERT_TRUE(code) << text;
+    const auto lines = doctorLines(text);
+    for (const auto& name : kChecks) {
+        ASSERT_TRUE(lines.contains(name)) << name << " missing in:\n" << text;
+    }
+    // What this machine gives the running program: avahi on lo, our two advertisements found
+    // again under the identifier of its preferences, the ping, the event log, the file store.
+    for (const char* passing : {"avahi", "duyuru", "ping", "olay sistemi", "anahtar deposu"}) {
+        EXPECT_TRUE(lines.at(passing).first) << lines.at(passing).second;
+    }
+    EXPECT_NE(lines.at("ping").second.find("127.0.0.1:" + std::to_string(port)), std::string::npos);
+    bool allPassed = true;
+    for (const auto& [name, line] : lines) {
+        allPassed = allPassed && line.first;
+        if (!line.first) {
+            EXPECT_NE(line.second.find(". Çözüm: "), std::string::npos) << line.second;
+        }
+    }
+    EXPECT_EQ(*code, allPassed ? 0 : 1) << text;
+
+    // The same checks from inside, with the running model's values.
+    const std::size_t before = ravnix.stdoutText().size();
+    ravnix.writeInput("doktor\n");
+    ASSERT_TRUE(ravnix.waitForOutput("denetim bitti: ")) << ravnix.stdoutText();
+    const auto inside = doctorLines(ravnix.stdoutText().substr(before));
+    for (const auto& name : kChecks) {
+        EXPECT_TRUE(inside.contains(name)) << name << " missing in:\n" << ravnix.stdoutText();
+    }
+    for (const char* passing : {"avahi", "duyuru", "ping", "olay sistemi"}) {
+        ASSERT_TRUE(inside.contains(passing));
+        EXPECT_TRUE(inside.at(passing).first) << inside.at(passing).second;
+    }
+    ravnix.writeInput("cik\n");
+    EXPECT_TRUE(ravnix.waitForExit());
+}
+
+// A command run as root to set up or take down the namespace; false when it fails.
+bool runQuietly(const std::vector<std::string>& argv) {
+    std::string line;
+    for (const auto& word : argv) {
+        line += (line.empty() ? "" : " ") + word;
+    }
+    return std::system((line + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+TEST_F(DoctorProcessTest, AFirewallDroppingTheTouchPortFailsItsLineAndNamesTheFix) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "a network namespace with its own firewall needs root";
+    }
+    const std::string ip = std::filesystem::exists("/usr/sbin/ip") ? "/usr/sbin/ip" : "/sbin/ip";
+    if (!std::filesystem::exists(ip) || !runQuietly({"command", "-v", "nft"})) {
+        GTEST_SKIP() << "ip (iproute2) or nft (nftables) is not installed";
+    }
+    const std::string ns = "ravnix-doctor-" + std::to_string(::getpid());
+    if (!runQuietly({ip, "netns", "add", ns})) {
+        GTEST_SKIP() << "ip netns add failed: this kernel or sandbox gives no network namespace";
+    }
+    struct Namespace {
+        std::string ip, name;
+        ~Namespace() { runQuietly({ip, "netns", "del", name}); }
+    } cleanup{ip, ns};
+    const std::filesystem::path rules = folder / "drop-touch.nft";
+    std::ofstream(rules) << "table inet ravnix_test {\n"
+                            "  chain input {\n"
+                            "    type filter hook input priority 0; policy accept;\n"
+                            "    udp dport 9931 drop\n"
+                            "  }\n"
+                            "}\n";
+    if (!runQuietly({ip, "netns", "exec", ns, "ip", "link", "set", "lo", "up"}) ||
+        !runQuietly({ip, "netns", "exec", ns, "nft", "-f", rules.string()})) {
+        GTEST_SKIP() << "nftables rules cannot be loaded in a network namespace here";
+    }
+
+    const auto [code, text] = run(ip, {"netns", "exec", ns, RAVNIX_BINARY, "--doctor",
+                                       "--events=log", "--secret-store=file"});
+    ASSERT_TRUE(code) << text;
+    EXPECT_EQ(*code, 1) << text;
+    const auto lines = doctorLines(text);
+    ASSERT_TRUE(lines.contains("güvenlik duvarı")) << text;
+    const auto& [passed, line] = lines.at("güvenlik duvarı");
+    EXPECT_FALSE(passed) << line;
+    EXPECT_NE(line.find("nftables"), std::string::npos) << line;
+    EXPECT_NE(line.find("9931/udp"), std::string::npos) << line;
+    // The other ports are open, so only the touch port is named as closed.
+    EXPECT_EQ(line.find("9932/tcp"), std::string::npos) << line;
+    const auto fix = line.find(". Çözüm: ");
+    ASSERT_NE(fix, std::string::npos) << line;
+    EXPECT_NE(line.find("nft", fix), std::string::npos) << "the fix is an nft command: " << line;
+    EXPECT_NE(line.find("9931", fix), std::string::npos) << line;
+}
+
+} // namespace
+} // namespace ravnix::test
