@@ -72,7 +72,7 @@ Architecture: $arch
 Maintainer: Belvor <ravnix@belvor.com>
 Installed-Size: $size
 Depends: $depends
-Recommends: avahi-daemon
+Recommends: avahi-daemon, qt6-wayland
 Suggests: gnome-keyring
 Section: utils
 Priority: optional

@@ -19,7 +19,8 @@ for file in /usr/bin/ravnix /usr/bin/ravnix-phone /usr/share/man/man1/ravnix.1.g
   /usr/share/man/man1/ravnix-phone.1.gz /usr/lib/systemd/user/ravnix.service \
   /usr/share/applications/ravnix.desktop /usr/share/ravnix/ravnix.desktop \
   /usr/share/icons/hicolor/scalable/apps/ravnix.svg /usr/lib/firewalld/services/ravnix.xml \
-  /etc/ufw/applications.d/ravnix /usr/share/doc/ravnix/copyright; do
+  /etc/ufw/applications.d/ravnix /usr/lib/udev/rules.d/70-ravnix-uinput.rules \
+  /usr/share/doc/ravnix/copyright; do
   grep -qxF "$file" <<<"$contents" || { echo "missing from the package: $file"; missing=1; }
 done
 [[ $missing -eq 0 ]] || exit 1
