@@ -9,6 +9,7 @@
 // into headless mutter (tests/support/mutter.sh, started and stopped here), seen by a Wayland
 // client of the tests (wayland_probe) as pointer motion, beside the X11 road's figures.
 
+#include "MeasureSupport.hpp"
 #include "cli/phone/PhoneLink.hpp"
 #include "input/PointerInjector.hpp"
 #include "input/TouchInterpreter.hpp"
@@ -23,23 +24,11 @@
 #if RAVNIX_HAVE_WAYLAND_ROAD
 #include "platform/events/portal/PortalEventSystem.hpp"
 
-#include <condition_variable>
-#include <fcntl.h>
-#include <fstream>
-#include <map>
-#include <mutex>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <string>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char** environ;
 #endif
 
 #include <X11/Xlib.h>
-#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -50,6 +39,7 @@ extern char** environ;
 namespace {
 
 using namespace ravnix;
+using bench::percentile;
 using Clock = std::chrono::steady_clock;
 
 constexpr int warmUp = 50;
@@ -91,12 +81,6 @@ template <typename Act> std::optional<double> timeMove(Display* observer, Act ac
         }
     }
     return std::nullopt;
-}
-
-double percentile(std::vector<double> values, double p) {
-    std::sort(values.begin(), values.end());
-    const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1));
-    return values[index];
 }
 
 const char* const label = "end to end: phone frame sent → X pointer moved (Xvfb, 1,000 frames)";
@@ -151,33 +135,6 @@ std::optional<Desktop> makeDesktop(std::shared_ptr<EventSystem> events,
 #if RAVNIX_HAVE_WAYLAND_ROAD
 const char* const waylandLabel = "end to end: phone frame sent → Wayland client sees the motion "
                                  "(headless mutter, portal, 1,000 frames)";
-
-bool runMutterScript(const std::string& action, const std::string& folder) {
-    const std::string script = std::string(RAVNIX_SOURCE_DIR) + "/tests/support/mutter.sh";
-    char* argv[] = {const_cast<char*>(script.c_str()), const_cast<char*>(action.c_str()),
-                    const_cast<char*>(folder.c_str()), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    const bool spawned = ::posix_spawn(&pid, script.c_str(), &actions, nullptr, argv, environ) == 0;
-    posix_spawn_file_actions_destroy(&actions);
-    int status = 0;
-    return spawned && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-           WEXITSTATUS(status) == 0;
-}
-
-std::map<std::string, std::string> readEnv(const std::filesystem::path& file) {
-    std::map<std::string, std::string> values;
-    std::ifstream in(file);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (const auto eq = line.find('='); eq != std::string::npos) {
-            values[line.substr(0, eq)] = line.substr(eq + 1);
-        }
-    }
-    return values;
-}
 
 // The Wayland probe as a child: it ends when its standard input closes.
 class Probe {
@@ -261,26 +218,15 @@ void measureWaylandRoad(const std::map<std::string, std::string>& env,
                     waylandLabel);
         return;
     }
-    std::mutex trustLock;
-    std::condition_variable trustChanged;
-    bool trusted = false;
+    bench::TrustLatch trust;
     PortalOptions options;
     options.busAddress = env.at("MUTTER_BUS");
-    options.onTrustChanged = [&](bool value, const std::string&) {
-        {
-            std::lock_guard lock(trustLock);
-            trusted = value;
-        }
-        trustChanged.notify_all();
-    };
+    options.onTrustChanged = trust.callback();
     auto portal = PortalEventSystem::create(std::move(options));
-    {
-        std::unique_lock lock(trustLock);
-        if (!trustChanged.wait_for(lock, std::chrono::seconds(20), [&] { return trusted; })) {
-            std::printf("| %s | skipped: no portal session (%s) | | |\n", waylandLabel,
-                        portal->status().reason.c_str());
-            return;
-        }
+    if (!trust.wait(std::chrono::seconds(20))) {
+        std::printf("| %s | skipped: no portal session (%s) | | |\n", waylandLabel,
+                    portal->status().reason.c_str());
+        return;
     }
     const auto folder = std::filesystem::temp_directory_path() / "ravnix-end-to-end-wayland";
     std::filesystem::create_directories(folder);
@@ -330,23 +276,12 @@ void measureWaylandRoad(const std::map<std::string, std::string>& env,
 }
 
 void waylandRoad(const std::optional<RoadFigures>& x11, bool& failed) {
-    char pattern[] = "/tmp/ravnix-bench-mutter.XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) {
-        std::printf("| %s | skipped: no temporary folder | | |\n", waylandLabel);
-        return;
-    }
-    const std::string folder = pattern;
-    if (!runMutterScript("start", folder)) {
-        std::printf("| %s | skipped: tests/support/mutter.sh did not run | | |\n", waylandLabel);
-    } else if (const auto env = readEnv(std::filesystem::path(folder) / "mutter.env");
-               env.contains("SKIP")) {
-        std::printf("| %s | skipped: %s | | |\n", waylandLabel, env.at("SKIP").c_str());
+    const bench::BenchService mutter("mutter");
+    if (!mutter.skip.empty()) {
+        std::printf("| %s | skipped: %s | | |\n", waylandLabel, mutter.skip.c_str());
     } else {
-        measureWaylandRoad(env, x11, failed);
+        measureWaylandRoad(mutter.env, x11, failed);
     }
-    runMutterScript("stop", folder);
-    std::error_code ignored;
-    std::filesystem::remove_all(folder, ignored);
 }
 #endif
 

@@ -4,6 +4,7 @@
 // requests on a connection of its own, the uinput backend writing into a pipe beside a bare
 // write() of the same records, and the X11 backend beside them when a display answers.
 
+#include "MeasureSupport.hpp"
 #include "platform/events/uinput/UinputEventSystem.hpp"
 #include "platform/events/wlroots/WlrootsEventSystem.hpp"
 #ifdef RAVNIX_BENCH_X11
@@ -12,28 +13,20 @@
 
 #include "wlr-virtual-pointer-unstable-v1-client-protocol.h"
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <linux/input.h>
-#include <map>
 #include <poll.h>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 #include <wayland-client.h>
-
-extern char** environ;
 
 namespace {
 
@@ -53,15 +46,14 @@ Timing timeEach(const std::function<void(int)>& post) {
     for (int i = 0; i < kWarmUp; ++i) {
         post(i);
     }
-    std::vector<double> samples(kPosts);
+    std::vector<double> samples;
+    samples.reserve(kPosts);
     for (int i = 0; i < kPosts; ++i) {
         const auto begin = Clock::now();
         post(i);
-        samples[static_cast<std::size_t>(i)] =
-            std::chrono::duration<double, std::micro>(Clock::now() - begin).count();
+        samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - begin).count());
     }
-    std::sort(samples.begin(), samples.end());
-    return {samples[samples.size() / 2], samples[samples.size() * 99 / 100]};
+    return {bench::percentile(samples, 0.5), bench::percentile(samples, 0.99)};
 }
 
 // One motion post (event + post, as the injector makes it after reading the location): back
@@ -82,33 +74,6 @@ class Motion {
     double step;
     Point origin;
 };
-
-bool runScript(const std::string& action, const std::string& folder) {
-    const std::string script = std::string(RAVNIX_SOURCE_DIR) + "/tests/support/sway.sh";
-    char* argv[] = {const_cast<char*>(script.c_str()), const_cast<char*>(action.c_str()),
-                    const_cast<char*>(folder.c_str()), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    const bool spawned = ::posix_spawn(&pid, script.c_str(), &actions, nullptr, argv, environ) == 0;
-    posix_spawn_file_actions_destroy(&actions);
-    int status = 0;
-    return spawned && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-           WEXITSTATUS(status) == 0;
-}
-
-std::map<std::string, std::string> readEnv(const std::filesystem::path& file) {
-    std::map<std::string, std::string> values;
-    std::ifstream in(file);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (const auto eq = line.find('='); eq != std::string::npos) {
-            values[line.substr(0, eq)] = line.substr(eq + 1);
-        }
-    }
-    return values;
-}
 
 // The floor: the same requests on a bare connection, with the same wait when the socket is full.
 struct BarePointer {
@@ -211,17 +176,11 @@ std::string x11Peer() {
 void measureWlroots(const std::string& peer) {
     constexpr const char* label = "motion post + flush through the wlroots backend, headless "
                                   "sway (median / p99, 5,000)";
-    char folderTemplate[] = "/tmp/ravnix-bench-sway.XXXXXX";
-    const char* folder = ::mkdtemp(folderTemplate);
-    if (folder == nullptr || !runScript("start", folder)) {
-        std::printf("| %s | skipped: sway.sh did not run | | |\n", label);
-        return;
-    }
-    const auto env = readEnv(std::filesystem::path(folder) / "sway.env");
-    if (const auto skip = env.find("SKIP"); skip != env.end()) {
-        std::printf("| %s | skipped: %s | | |\n", label, skip->second.c_str());
+    const bench::BenchService sway("sway");
+    if (!sway.skip.empty()) {
+        std::printf("| %s | skipped: %s | | |\n", label, sway.skip.c_str());
     } else {
-        const std::string socket = env.at("WAYLAND_DISPLAY");
+        const std::string socket = sway.env.at("WAYLAND_DISPLAY");
         WlrootsOptions options;
         options.displayName = socket;
         auto opened = WlrootsEventSystem::open(std::move(options));
@@ -241,8 +200,6 @@ void measureWlroots(const std::string& peer) {
                         floor.p99, peer.c_str(), backend.median / floor.median);
         }
     }
-    runScript("stop", folder);
-    std::filesystem::remove_all(folder);
 }
 
 void measureUinput(const std::string& peer) {

@@ -5,7 +5,6 @@
 #include "ProcessSupport.hpp"
 #include "support/TestService.hpp"
 
-#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -31,33 +30,8 @@ std::map<std::string, std::pair<bool, std::string>> doctorLines(const std::strin
     return lines;
 }
 
-class DoctorProcessTest : public ::testing::Test {
+class DoctorProcessTest : public ProcessTest {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/ravnix-doctor-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        folder = pattern;
-        port = freeUdpPort();
-        ASSERT_NE(port, 0);
-        environment = {
-            "HOME=" + (folder / "home").string(),
-            "XDG_CONFIG_HOME=" + (folder / "config").string(),
-            "XDG_STATE_HOME=" + (folder / "state").string(),
-            "XDG_DATA_HOME=" + (folder / "data").string(),
-            "DBUS_SESSION_BUS_ADDRESS=unix:path=" + (folder / "no-session-bus").string(),
-        };
-        for (const char* passed :
-             {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
-            if (const char* value = std::getenv(passed)) {
-                environment.push_back(std::string(passed) + "=" + value);
-            }
-        }
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(folder, ignored);
-    }
-
     // Runs `binary` with `arguments` to its end; its exit code and standard output.
     std::pair<std::optional<int>, std::string> run(const std::string& binary,
                                                    const std::vector<std::string>& arguments) {
@@ -72,15 +46,12 @@ class DoctorProcessTest : public ::testing::Test {
         }
         return {code, child.stdoutText() + readFile(folder / "run-stderr.txt")};
     }
-
-    std::filesystem::path folder;
-    std::uint16_t port = 0;
-    std::vector<std::string> environment;
 };
 
 TEST_F(DoctorProcessTest, ExaminesTheRunningProgramFromOutsideAndFromItsTerminal) {
     RAVNIX_REQUIRE_SERVICE(avahi, "avahi");
-    environment.push_back("DBUS_SYSTEM_BUS_ADDRESS=" + avahi["DBUS_SYSTEM_BUS_ADDRESS"]);
+    environment =
+        privateEnvironment(folder, {"DBUS_SYSTEM_BUS_ADDRESS=" + avahi["DBUS_SYSTEM_BUS_ADDRESS"]});
     const std::vector<std::string> options = {"--events=log", "--port", std::to_string(port),
                                               "--secret-store=file"};
     std::vector<std::string> headless = {"--headless"};

@@ -7,10 +7,7 @@
 #include "platform/AsioMainQueue.hpp"
 #include "platform/events/RecordingEventSystem.hpp"
 #include "support/DecimalCommaLocale.hpp"
-#include "support/FakeDnsSd.hpp"
-#include "support/MemoryPreferences.hpp"
-#include "support/MemorySecretStore.hpp"
-#include "support/RecordingWorkspace.hpp"
+#include "unit/ui/FakeEnvironment.hpp"
 
 #include <chrono>
 #include <cstdio>
@@ -70,20 +67,9 @@ class ShellFixture : public ::testing::Test {
         options.doctor = doctor;
         shell = HeadlessShell::make(std::move(options));
 
-        MacModel::Environment environment;
-        environment.mainQueue = queue;
-        environment.events = events;
+        auto environment = fakeEnvironment(folder, queue, events);
         environment.preferences = preferences;
-        environment.secrets = std::make_shared<MemorySecretStore>();
-        environment.dnsSd = FakeDnsSd::create();
-        environment.workspace = std::make_shared<RecordingWorkspace>();
-        environment.log = std::make_shared<ApplicationLog>(folder / "pencere.log");
-        environment.clickLog = folder / "tiklama.log";
-        environment.motionLog = folder / "hareket.csv";
         environment.macName = "Masa";
-        environment.port = 0;
-        environment.pairingPort = 0; // tests never hold the fixed ports
-        environment.peerPort = 0;
         environment.onboarding = shell->onboardingWindow();
         environment.pairingWindow = shell->pairingWindow();
         environment.guide = shell->guideWindow();
@@ -314,19 +300,14 @@ TEST_F(UntrustedShellTest, PermissionIsExplainedOnceAndTheHeaderFollowsIt) {
     EXPECT_NE(takeOutput().find("Hareket rehberi"), std::string::npos);
 }
 
-// An event system that says why its events do not arrive (a refused portal, a lost display).
-class ExplainedEvents final : public RecordingEventSystem {
-  public:
-    std::optional<std::string> untrustedReason() override { return reason; }
-    std::optional<std::string> reason = "kullanici uzaktan denetime izin vermedi (Start)";
-};
-
 // The terminal over the portal: its reason instead of the fixed hint, `izin`, `doktor`.
 class PortalShellTest : public ShellFixture {
   protected:
     void SetUp() override {
         startTrusted = false;
-        events = std::make_shared<ExplainedEvents>();
+        auto explained = std::make_shared<ExplainedEvents>();
+        explained->reason = "kullanici uzaktan denetime izin vermedi (Start)";
+        events = explained;
         eventsDescription = "portal — Wayland oturumu";
         requestPermission = [this] { ++requests; };
         doctor = [this] {

@@ -48,6 +48,32 @@ inline std::string readFile(const std::filesystem::path& file) {
     return text.str();
 }
 
+// The environment of a program under test: its folders under `home`, PATH and the sanitizers'
+// options passed on, and no bus of the user's. An entry of `overrides` replaces its namesake.
+inline std::vector<std::string> privateEnvironment(const std::filesystem::path& home,
+                                                   const std::vector<std::string>& overrides = {}) {
+    std::vector<std::string> env = {
+        "HOME=" + (home / "home").string(),
+        "XDG_CONFIG_HOME=" + (home / "config").string(),
+        "XDG_STATE_HOME=" + (home / "state").string(),
+        "XDG_DATA_HOME=" + (home / "data").string(),
+        "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + (home / "no-system-bus").string(),
+        "DBUS_SESSION_BUS_ADDRESS=unix:path=" + (home / "no-session-bus").string(),
+    };
+    for (const char* passed :
+         {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
+        if (const char* value = std::getenv(passed)) {
+            env.push_back(std::string(passed) + "=" + value);
+        }
+    }
+    for (const auto& entry : overrides) {
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        std::erase_if(env, [&](const std::string& old) { return old.starts_with(name); });
+        env.push_back(entry);
+    }
+    return env;
+}
+
 // A UDP port nobody uses right now: bound once by the system's choice, then released.
 inline std::uint16_t freeUdpPort() {
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -272,6 +298,29 @@ class RavnixProcess {
     int input = -1;
     int output = -1;
     std::string printed;
+};
+
+// A test that starts the program: a private folder, a free port and privateEnvironment().
+class ProcessTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/ravnix-process-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        folder = pattern;
+        port = freeUdpPort();
+        ASSERT_NE(port, 0);
+        environment = privateEnvironment(folder);
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    }
+    std::filesystem::path logFolder() const { return folder / "state" / "ravnix"; }
+    std::string errors() const { return readFile(folder / "stderr.txt"); }
+
+    std::filesystem::path folder;
+    std::uint16_t port = 0;
+    std::vector<std::string> environment;
 };
 
 } // namespace ravnix::test

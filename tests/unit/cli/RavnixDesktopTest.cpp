@@ -27,22 +27,8 @@ TEST(RavnixDesktop, SecondLaunchReopensTheFirstAndSigtermEndsIt) {
     const std::filesystem::path folder = pattern;
     std::filesystem::create_directories(folder / "runtime");
     std::filesystem::permissions(folder / "runtime", std::filesystem::perms::owner_all);
-    std::vector<std::string> environment = {
-        "HOME=" + (folder / "home").string(),
-        "XDG_CONFIG_HOME=" + (folder / "config").string(),
-        "XDG_STATE_HOME=" + (folder / "state").string(),
-        "XDG_DATA_HOME=" + (folder / "data").string(),
-        "XDG_RUNTIME_DIR=" + (folder / "runtime").string(),
-        "DISPLAY=" + xvfb["DISPLAY"],
-        "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + (folder / "no-system-bus").string(),
-        "DBUS_SESSION_BUS_ADDRESS=unix:path=" + (folder / "no-session-bus").string(),
-    };
-    for (const char* passed :
-         {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
-        if (const char* value = std::getenv(passed)) {
-            environment.push_back(std::string(passed) + "=" + value);
-        }
-    }
+    const auto environment = privateEnvironment(
+        folder, {"XDG_RUNTIME_DIR=" + (folder / "runtime").string(), "DISPLAY=" + xvfb["DISPLAY"]});
     const std::vector<std::string> arguments = {
         "--events=x11", "--port", std::to_string(freeUdpPort()), "--secret-store=file"};
     const auto log = folder / "state" / "ravnix" / "pencere.log";

@@ -8,46 +8,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class RavnixProcessTest : public ::testing::Test {
+class RavnixProcessTest : public ProcessTest {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/ravnix-process-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        folder = pattern;
-        port = freeUdpPort();
-        ASSERT_NE(port, 0);
-        environment = {
-            "HOME=" + (folder / "home").string(),
-            "XDG_CONFIG_HOME=" + (folder / "config").string(),
-            "XDG_STATE_HOME=" + (folder / "state").string(),
-            "XDG_DATA_HOME=" + (folder / "data").string(),
-            // No bus answers: no daemon advertises anything beyond this machine, and no
-            // keyring of the user's is touched.
-            "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + (folder / "no-system-bus").string(),
-            "DBUS_SESSION_BUS_ADDRESS=unix:path=" + (folder / "no-session-bus").string(),
-        };
-        for (const char* passed :
-             {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
-            if (const char* value = std::getenv(passed)) {
-                environment.push_back(std::string(passed) + "=" + value);
-            }
-        }
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(folder, ignored);
-    }
-
     std::vector<std::string> headlessArguments() const {
         return {"--headless", "--events=log", "--port", std::to_string(port),
                 "--secret-store=file"};
     }
-    std::filesystem::path logFolder() const { return folder / "state" / "ravnix"; }
-    std::string errors() const { return readFile(folder / "stderr.txt"); }
-
-    std::filesystem::path folder;
-    std::uint16_t port = 0;
-    std::vector<std::string> environment;
 };
 
 std::vector<std::uint8_t> pingPacket(std::uint64_t time) {

@@ -98,30 +98,11 @@ class Road {
         }
         folder = pattern;
         port = freeUdpPort();
-        for (const char* side : {"desktop", "phone"}) {
-            auto& env = std::string(side) == "desktop" ? desktopEnv : phoneEnv;
-            const auto home = folder / side;
-            env = {"HOME=" + home.string(), "XDG_CONFIG_HOME=" + (home / "config").string(),
-                   "XDG_STATE_HOME=" + (home / "state").string(),
-                   "XDG_DATA_HOME=" + (home / "data").string(),
-                   "DBUS_SYSTEM_BUS_ADDRESS=" + avahi["DBUS_SYSTEM_BUS_ADDRESS"]};
-            for (const char* passed : {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
-                if (const char* value = std::getenv(passed)) {
-                    env.push_back(std::string(passed) + "=" + value);
-                }
-            }
-        }
-        phoneEnv.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=" +
-                           (folder / "no-session-bus").string());
-        desktopEnv.insert(desktopEnv.end(), desktopEnvironment.begin(), desktopEnvironment.end());
-        const bool hasSessionBus = std::any_of(
-            desktopEnvironment.begin(), desktopEnvironment.end(), [](const std::string& entry) {
-                return entry.starts_with("DBUS_SESSION_BUS_ADDRESS=");
-            });
-        if (!hasSessionBus) {
-            desktopEnv.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=" +
-                                 (folder / "no-session-bus").string());
-        }
+        const std::string systemBus = "DBUS_SYSTEM_BUS_ADDRESS=" + avahi["DBUS_SYSTEM_BUS_ADDRESS"];
+        phoneEnv = privateEnvironment(folder / "phone", {systemBus});
+        auto desktopOverrides = desktopEnvironment;
+        desktopOverrides.push_back(systemBus);
+        desktopEnv = privateEnvironment(folder / "desktop", desktopOverrides);
         return port != 0 &&
                desktop.start(
                    RAVNIX_BINARY,

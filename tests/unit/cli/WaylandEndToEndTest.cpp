@@ -43,23 +43,10 @@ TEST(WaylandDesktop, TheTrayApplicationPicksThePortalOpensItsWindowsAndEndsOnSig
     char pattern[] = "/tmp/ravnix-wayland-tray-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     const std::filesystem::path folder = pattern;
-    std::vector<std::string> environment = {
-        "HOME=" + (folder / "home").string(),
-        "XDG_CONFIG_HOME=" + (folder / "config").string(),
-        "XDG_STATE_HOME=" + (folder / "state").string(),
-        "XDG_DATA_HOME=" + (folder / "data").string(),
-        "XDG_RUNTIME_DIR=" + mutter["XDG_RUNTIME_DIR"],
-        "WAYLAND_DISPLAY=" + mutter["WAYLAND_DISPLAY"],
-        "XDG_SESSION_TYPE=wayland",
-        "QT_QPA_PLATFORM=wayland",
-        "DBUS_SESSION_BUS_ADDRESS=" + mutter["MUTTER_BUS"],
-        "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + (folder / "no-system-bus").string(),
-    };
-    for (const char* passed : {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
-        if (const char* value = std::getenv(passed)) {
-            environment.push_back(std::string(passed) + "=" + value);
-        }
-    }
+    const auto environment = privateEnvironment(
+        folder, {"XDG_RUNTIME_DIR=" + mutter["XDG_RUNTIME_DIR"],
+                 "WAYLAND_DISPLAY=" + mutter["WAYLAND_DISPLAY"], "XDG_SESSION_TYPE=wayland",
+                 "QT_QPA_PLATFORM=wayland", "DBUS_SESSION_BUS_ADDRESS=" + mutter["MUTTER_BUS"]});
     const auto log = folder / "state" / "ravnix" / "pencere.log";
     RavnixProcess tray;
     ASSERT_TRUE(tray.start({"--port", std::to_string(freeUdpPort()), "--secret-store=file"},

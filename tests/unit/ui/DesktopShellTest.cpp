@@ -1,18 +1,14 @@
 #include "ui/DesktopShell.hpp"
 
 #include "../platform/TemporaryFolder.hpp"
+#include "FakeEnvironment.hpp"
 #include "platform/AsioMainQueue.hpp"
 #include "platform/events/RecordingEventSystem.hpp"
-#include "support/FakeDnsSd.hpp"
-#include "support/MemoryPreferences.hpp"
-#include "support/MemorySecretStore.hpp"
 #include "ui/SingleInstance.hpp"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <fstream>
 #include <gtest/gtest.h>
-#include <sstream>
 
 namespace ravnix::test {
 namespace {
@@ -38,18 +34,7 @@ class DesktopShellTest : public ::testing::Test {
     int guideShown = 0;
 
     std::unique_ptr<DesktopShell> makeShell(bool useTray = false, bool canPlaceWindows = true) {
-        MacModel::Environment environment;
-        environment.mainQueue = main;
-        environment.events = events;
-        environment.preferences = std::make_shared<MemoryPreferences>();
-        environment.secrets = std::make_shared<MemorySecretStore>();
-        environment.dnsSd = FakeDnsSd::create();
-        environment.log = std::make_shared<ApplicationLog>(folder.path() / "pencere.log");
-        environment.clickLog = folder.path() / "tiklama.log";
-        environment.motionLog = folder.path() / "hareket.csv";
-        environment.port = 0;
-        environment.pairingPort = 0; // tests never hold the fixed ports
-        environment.peerPort = 0;
+        auto environment = fakeEnvironment(folder.path(), main, events);
         auto model = MacModel::make(std::move(environment)).value();
         DesktopShell::Parts parts;
         parts.model = model;
@@ -62,12 +47,7 @@ class DesktopShellTest : public ::testing::Test {
         return std::make_unique<DesktopShell>(std::move(parts));
     }
 
-    std::string logText() const {
-        std::ifstream in(folder.path() / "pencere.log");
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
+    std::string logText() const { return test::logText(folder.path()); }
 };
 
 TEST_F(DesktopShellTest, WithoutTrayThePanelIsAWindowAndReopenFollowsThePermission) {

@@ -1,13 +1,10 @@
 #include "ui/MenuContent.hpp"
 
 #include "../platform/TemporaryFolder.hpp"
+#include "FakeEnvironment.hpp"
 #include "platform/AsioMainQueue.hpp"
 #include "platform/events/RecordingEventSystem.hpp"
 #include "security/PairingHandshake.hpp"
-#include "support/FakeDnsSd.hpp"
-#include "support/MemoryPreferences.hpp"
-#include "support/MemorySecretStore.hpp"
-#include "support/RecordingWorkspace.hpp"
 #include "ui/TrayIcons.hpp"
 
 #include <QCheckBox>
@@ -18,20 +15,11 @@
 #include <QToolButton>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <optional>
-#include <sstream>
 
 namespace ravnix::test {
 namespace {
-
-// An event system that says why its events do not arrive, as a lost display does.
-class ExplainedEvents final : public RecordingEventSystem {
-  public:
-    std::optional<std::string> untrustedReason() override { return reason; }
-    std::optional<std::string> reason;
-};
 
 class MenuContentTest : public ::testing::Test {
   protected:
@@ -45,19 +33,9 @@ class MenuContentTest : public ::testing::Test {
     int checksAsked = 0;
 
     std::unique_ptr<MenuContent> makePanel() {
-        MacModel::Environment environment;
-        environment.mainQueue = main;
-        environment.events = events;
+        auto environment = fakeEnvironment(folder.path(), main, events);
         environment.preferences = preferences;
-        environment.secrets = std::make_shared<MemorySecretStore>();
-        environment.dnsSd = FakeDnsSd::create();
         environment.workspace = workspace;
-        environment.log = std::make_shared<ApplicationLog>(folder.path() / "pencere.log");
-        environment.clickLog = folder.path() / "tiklama.log";
-        environment.motionLog = folder.path() / "hareket.csv";
-        environment.port = 0;
-        environment.pairingPort = 0; // tests never hold the fixed ports
-        environment.peerPort = 0;
         model = MacModel::make(std::move(environment)).value();
         return std::make_unique<MenuContent>(
             model,
@@ -82,12 +60,7 @@ class MenuContentTest : public ::testing::Test {
         widget.grab().save(QString(RAVNIX_SHELL_SCREENSHOT_DIR) + "/" + name + ".png");
     }
 
-    std::string logText() const {
-        std::ifstream in(folder.path() / "pencere.log");
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
+    std::string logText() const { return test::logText(folder.path()); }
 };
 
 TEST_F(MenuContentTest, WithoutPermissionOnlyThePermissionBlockShows) {

@@ -2,13 +2,9 @@
 // Helpers of the shell window tests: a log that keeps its lines, screenshots, and a model
 // built from fakes whose main queue is the Qt event loop.
 
+#include "FakeEnvironment.hpp"
 #include "UiTestSupport.hpp"
-#include "app/MacModel.hpp"
 #include "platform/events/RecordingEventSystem.hpp"
-#include "support/FakeDnsSd.hpp"
-#include "support/MemoryPreferences.hpp"
-#include "support/MemorySecretStore.hpp"
-#include "support/RecordingWorkspace.hpp"
 #include "ui/QtMainQueue.hpp"
 #include "ui/WindowPresenter.hpp"
 #include "unit/platform/TemporaryFolder.hpp"
@@ -17,8 +13,6 @@
 #include <QTest>
 #include <QWidget>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -63,22 +57,12 @@ struct ShellModel {
     std::shared_ptr<MacModel> make(std::vector<std::string> addresses,
                                    std::shared_ptr<OnboardingWindowController> onboarding,
                                    std::shared_ptr<GestureGuideWindowController> guide) {
-        MacModel::Environment environment;
-        environment.mainQueue = main;
-        environment.events = events;
-        environment.preferences = std::make_shared<MemoryPreferences>();
-        environment.secrets = std::make_shared<MemorySecretStore>();
-        environment.dnsSd = FakeDnsSd::create();
+        auto environment = fakeEnvironment(folder.path(), main, events);
         environment.workspace = workspace;
-        environment.log = std::make_shared<ApplicationLog>(folder.path() / "pencere.log");
-        environment.clickLog = folder.path() / "tiklama.log";
-        environment.motionLog = folder.path() / "hareket.csv";
         environment.addresses = std::move(addresses);
         // The port the windows show. Binding it may fail when the real application or a
         // parallel test holds it; the model then only records an error text.
         environment.port = 9931;
-        environment.pairingPort = 0; // tests never hold the fixed ports
-        environment.peerPort = 0;
         environment.permissionHelpURL = "https://help.invalid/ravnix/permission";
         environment.onboarding = std::move(onboarding);
         environment.guide = std::move(guide);
@@ -86,12 +70,7 @@ struct ShellModel {
         return model;
     }
 
-    std::string logText() const {
-        std::ifstream in(folder.path() / "pencere.log");
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
+    std::string logText() const { return test::logText(folder.path()); }
 };
 
 } // namespace ravnix::test

@@ -4,130 +4,20 @@
 
 #include "platform/events/portal/PortalEventSystem.hpp"
 #include "support/TestService.hpp"
+#include "unit/platform/events/WaylandProbe.hpp"
 #include "unit/platform/events/portal/PortalTestSupport.hpp"
 
 #include <algorithm>
 #include <cmath>
-#include <csignal>
-#include <cstdio>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sstream>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char** environ;
 
 namespace ravnix {
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-// The probe as a child: its output lines, read with bounded waits.
-class Probe {
-  public:
-    Probe(const std::string& runtimeDir, const std::string& display) {
-        int in[2], out[2];
-        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) {
-            return;
-        }
-        std::vector<std::string> env = {"XDG_RUNTIME_DIR=" + runtimeDir,
-                                        "WAYLAND_DISPLAY=" + display};
-        std::vector<char*> envp;
-        for (auto& entry : env) {
-            envp.push_back(entry.data());
-        }
-        envp.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        char* argv[] = {const_cast<char*>(RAVNIX_WAYLAND_PROBE), nullptr};
-        if (::posix_spawn(&pid, RAVNIX_WAYLAND_PROBE, &actions, nullptr, argv, envp.data()) != 0) {
-            pid = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(in[0]);
-        ::close(out[1]);
-        input = in[1];
-        output = out[0];
-    }
-    ~Probe() {
-        if (input >= 0) {
-            ::close(input); // the probe ends when its input closes
-        }
-        if (pid > 0) {
-            const auto deadline = Clock::now() + 5s;
-            int status = 0;
-            while (::waitpid(pid, &status, WNOHANG) == 0) {
-                if (Clock::now() > deadline) {
-                    ::kill(pid, SIGKILL);
-                    ::waitpid(pid, &status, 0);
-                    break;
-                }
-                std::this_thread::sleep_for(5ms);
-            }
-        }
-        if (output >= 0) {
-            ::close(output);
-        }
-    }
-    Probe(const Probe&) = delete;
-    Probe& operator=(const Probe&) = delete;
-
-    // The next line that starts with one of `prefixes`, skipping others; none at the limit.
-    std::optional<std::string> next(std::initializer_list<const char*> prefixes,
-                                    std::chrono::milliseconds limit = 5s) {
-        const auto deadline = Clock::now() + limit;
-        while (true) {
-            const auto newline = buffer.find('\n');
-            if (newline != std::string::npos) {
-                std::string line = buffer.substr(0, newline);
-                buffer.erase(0, newline + 1);
-                for (const char* prefix : prefixes) {
-                    if (line.rfind(prefix, 0) == 0) {
-                        return line;
-                    }
-                }
-                continue;
-            }
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0 || output < 0) {
-                return std::nullopt;
-            }
-            pollfd watched{output, POLLIN, 0};
-            if (::poll(&watched, 1, static_cast<int>(left.count())) <= 0) {
-                return std::nullopt;
-            }
-            char chunk[4096];
-            const ssize_t count = ::read(output, chunk, sizeof chunk);
-            if (count <= 0) {
-                return std::nullopt;
-            }
-            buffer.append(chunk, static_cast<std::size_t>(count));
-        }
-    }
-
-    bool isRunning() const { return pid > 0; }
-
-  private:
-    pid_t pid = -1;
-    int input = -1;
-    int output = -1;
-    std::string buffer;
-};
-
-Point pointOf(const std::string& line) {
-    std::istringstream fields(line);
-    std::string word;
-    Point point;
-    fields >> word >> point.x >> point.y;
-    return point;
-}
+using test::pointOf;
+using test::Probe;
 
 void postMotion(PortalEventSystem& events, double dx, double dy) {
     const Point origin = *events.pointerLocation();

@@ -5,24 +5,15 @@
 #include "platform/events/portal/PortalEventSystem.hpp"
 
 #include "support/TestService.hpp"
+#include "unit/cli/ProcessSupport.hpp"
 #include "unit/platform/TemporaryFolder.hpp"
 #include "unit/platform/events/portal/PortalTestSupport.hpp"
 
 #include <algorithm>
-#include <cerrno>
-#include <csignal>
-#include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char** environ;
 
 namespace ravnix {
 namespace {
@@ -310,11 +301,11 @@ TEST_F(TestFrontend, APortalLeavingTheBusEndsTrust) {
     EXPECT_NE(reason->find("veri yolundan ayrildi"), std::string::npos) << *reason;
 }
 
-// A bus of this test's own, so that it can disappear: dbus-daemon and the test frontend as
-// children, ended by their process numbers.
+// A bus of this test's own, so that it can disappear, with the test frontend on it; both are
+// killed with this object at the latest.
 class OwnBus {
   public:
-    explicit OwnBus(const std::filesystem::path& folder) {
+    explicit OwnBus(const std::filesystem::path& folder) : bus("/usr/bin/dbus-daemon") {
         const auto config = folder / "bus.conf";
         std::ofstream(config) << "<busconfig><type>session</type><listen>unix:path="
                               << (folder / "bus").string()
@@ -322,43 +313,13 @@ class OwnBus {
                                  "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
                                  "<allow own=\"*\"/></policy>"
                                  "</busconfig>\n";
-        int output[2];
-        if (::pipe2(output, O_CLOEXEC) != 0) {
-            return;
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-        const std::string configArgument = "--config-file=" + config.string();
-        char* argv[] = {const_cast<char*>("dbus-daemon"), const_cast<char*>(configArgument.c_str()),
-                        const_cast<char*>("--nofork"), const_cast<char*>("--print-address=1"),
-                        nullptr};
-        if (::posix_spawnp(&busPid, "dbus-daemon", &actions, nullptr, argv, environ) != 0) {
-            busPid = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(output[1]);
         // The address is the first line it prints.
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        char byte = 0;
-        while (busPid > 0 && std::chrono::steady_clock::now() < deadline) {
-            pollfd watched{output[0], POLLIN, 0};
-            if (::poll(&watched, 1, 100) <= 0) {
-                continue;
-            }
-            if (::read(output[0], &byte, 1) != 1 || byte == '\n') {
-                break;
-            }
-            address += byte;
+        if (bus.start({"--config-file=" + config.string(), "--nofork", "--print-address=1"}, {},
+                      folder / "bus.txt") &&
+            bus.waitForOutput("\n")) {
+            address = bus.stdoutText().substr(0, bus.stdoutText().find('\n'));
         }
-        ::close(output[0]);
     }
-    ~OwnBus() {
-        stopFrontend();
-        stopBus();
-    }
-    OwnBus(const OwnBus&) = delete;
-    OwnBus& operator=(const OwnBus&) = delete;
 
     bool startFrontend(const std::string& python, const std::string& script,
                        const std::filesystem::path& log) {
@@ -369,16 +330,8 @@ class OwnBus {
             }
         }
         env.push_back("DBUS_SESSION_BUS_ADDRESS=" + address);
-        std::vector<char*> envp;
-        for (auto& entry : env) {
-            envp.push_back(entry.data());
-        }
-        envp.push_back(nullptr);
-        const std::string logText = log.string();
-        char* argv[] = {const_cast<char*>(python.c_str()), const_cast<char*>(script.c_str()),
-                        const_cast<char*>("frontend"), const_cast<char*>(logText.c_str()), nullptr};
-        if (::posix_spawn(&frontendPid, python.c_str(), nullptr, nullptr, argv, envp.data()) != 0) {
-            frontendPid = -1;
+        frontend = std::make_unique<test::RavnixProcess>(python);
+        if (!frontend->start({script, "frontend", log.string()}, env, "/dev/null")) {
             return false;
         }
         PortalServiceControl control(address, kFrontendName);
@@ -395,22 +348,16 @@ class OwnBus {
         }
         return false;
     }
-    void stopBus() { stop(busPid); }
-    void stopFrontend() { stop(frontendPid); }
+    void stopBus() {
+        bus.signal(SIGTERM);
+        bus.waitForExit();
+    }
 
     std::string address;
 
   private:
-    static void stop(pid_t& pid) {
-        if (pid > 0) {
-            ::kill(pid, SIGTERM);
-            int status = 0;
-            ::waitpid(pid, &status, 0);
-            pid = -1;
-        }
-    }
-    pid_t busPid = -1;
-    pid_t frontendPid = -1;
+    test::RavnixProcess bus;
+    std::unique_ptr<test::RavnixProcess> frontend;
 };
 
 TEST(PortalBus, ABusThatDisappearsEndsTrustWithoutHarm) {

@@ -4,20 +4,14 @@
 
 #include "platform/events/wlroots/WlrootsEventSystem.hpp"
 #include "support/TestService.hpp"
-#include "unit/cli/ProcessSupport.hpp"
+#include "unit/platform/events/WaylandProbe.hpp"
 
 #include <algorithm>
 #include <cmath>
-#include <condition_variable>
-#include <csignal>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <linux/input-event-codes.h>
-#include <mutex>
-#include <sstream>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace ravnix {
@@ -25,145 +19,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-// The probe as a child; a thread of the test reads its lines as they come, so that the probe
-// never stops reading the compositor while the test is busy posting.
-class Probe {
-  public:
-    explicit Probe(const test::TestService& sway) {
-        const auto child = test::spawnWithPipes(RAVNIX_WAYLAND_PROBE, {},
-                                                {"XDG_RUNTIME_DIR=" + sway["XDG_RUNTIME_DIR"],
-                                                 "WAYLAND_DISPLAY=" + sway["WAYLAND_NAME"]},
-                                                "/dev/null");
-        if (!child) {
-            return;
-        }
-        pid = child->pid;
-        input = child->input;
-        reader = std::thread([this, output = child->output] { readLines(output); });
-    }
-    ~Probe() {
-        if (input >= 0) {
-            ::close(input); // the probe ends when its input closes
-        }
-        if (pid > 0) {
-            const auto deadline = Clock::now() + 5s;
-            int status = 0;
-            while (::waitpid(pid, &status, WNOHANG) == 0) {
-                if (Clock::now() > deadline) {
-                    ::kill(pid, SIGKILL);
-                    ::waitpid(pid, &status, 0);
-                    break;
-                }
-                std::this_thread::sleep_for(5ms);
-            }
-        }
-        if (reader.joinable()) {
-            reader.join(); // the output closes with the probe
-        }
-    }
-    Probe(const Probe&) = delete;
-    Probe& operator=(const Probe&) = delete;
-
-    bool isRunning() const { return pid > 0; }
-
-    // The next unread line that starts with one of `prefixes`, passing over others; none at
-    // the limit.
-    std::optional<std::string> next(std::initializer_list<const char*> prefixes,
-                                    std::chrono::milliseconds limit = 5s) {
-        std::unique_lock lock(linesLock);
-        std::optional<std::string> found;
-        arrived.wait_for(lock, limit, [&] {
-            for (; cursor < lines.size() && !found; ++cursor) {
-                for (const char* prefix : prefixes) {
-                    if (lines[cursor].rfind(prefix, 0) == 0) {
-                        found = lines[cursor];
-                        break;
-                    }
-                }
-            }
-            return found.has_value() || isClosed;
-        });
-        return found;
-    }
-
-    // Whether any line so far, read or not, starts with `prefix`; waits for one up to `limit`.
-    bool hasSeen(const char* prefix, std::chrono::milliseconds limit = 5s) {
-        std::unique_lock lock(linesLock);
-        return arrived.wait_for(lock, limit, [&] {
-            return isClosed ||
-                   std::any_of(lines.begin(), lines.end(),
-                               [&](const std::string& line) { return line.rfind(prefix, 0) == 0; });
-        }) && !isClosed;
-    }
-
-    // Waits until `count` lines after the cursor start with `prefix`, and returns them all.
-    std::vector<std::string> collect(const char* prefix, std::size_t count,
-                                     std::chrono::milliseconds limit) {
-        std::unique_lock lock(linesLock);
-        std::vector<std::string> found;
-        std::size_t scanned = cursor;
-        arrived.wait_for(lock, limit, [&] {
-            for (; scanned < lines.size(); ++scanned) {
-                if (lines[scanned].rfind(prefix, 0) == 0) {
-                    found.push_back(lines[scanned]);
-                }
-            }
-            return found.size() >= count || isClosed;
-        });
-        cursor = scanned;
-        return found;
-    }
-
-  private:
-    void readLines(int output) {
-        std::string buffer;
-        char chunk[65536];
-        while (true) {
-            const ssize_t count = ::read(output, chunk, sizeof chunk);
-            if (count <= 0) {
-                break;
-            }
-            buffer.append(chunk, static_cast<std::size_t>(count));
-            std::size_t start = 0;
-            std::vector<std::string> complete;
-            for (auto end = buffer.find('\n'); end != std::string::npos;
-                 end = buffer.find('\n', start)) {
-                complete.push_back(buffer.substr(start, end - start));
-                start = end + 1;
-            }
-            buffer.erase(0, start);
-            {
-                std::lock_guard lock(linesLock);
-                lines.insert(lines.end(), complete.begin(), complete.end());
-            }
-            arrived.notify_all();
-        }
-        ::close(output);
-        {
-            std::lock_guard lock(linesLock);
-            isClosed = true;
-        }
-        arrived.notify_all();
-    }
-
-    pid_t pid = -1;
-    int input = -1;
-    std::thread reader;
-    std::mutex linesLock; // guards lines, cursor, isClosed
-    std::condition_variable arrived;
-    std::vector<std::string> lines;
-    std::size_t cursor = 0;
-    bool isClosed = false;
-};
-
-Point pointOf(const std::string& line) {
-    std::istringstream fields(line);
-    std::string word;
-    Point point;
-    fields >> word >> point.x >> point.y;
-    return point;
-}
+using test::pointOf;
+using test::Probe;
 
 std::shared_ptr<WlrootsEventSystem> openBackend(const test::TestService& sway,
                                                 std::vector<std::string>* log = nullptr) {
@@ -206,7 +63,7 @@ TEST(SwayVirtualInput, PointerButtonsScrollingAndKeysReachAWindow) {
     ASSERT_EQ(screens.count, 1u);
     EXPECT_EQ(screens.frames[0], (Rect{0, 0, 1280, 720}));
 
-    Probe probe(sway);
+    Probe probe(sway["XDG_RUNTIME_DIR"], sway["WAYLAND_NAME"]);
     ASSERT_TRUE(probe.isRunning());
     ASSERT_TRUE(probe.next({"ready"}, 10s)) << "the probe's window did not appear";
     auto start = pointerInWindow(*events, probe);
@@ -304,7 +161,7 @@ TEST(SwayVirtualInput, TenThousandMotionsAsFastAsPossibleAllArriveInOrder) {
     RAVNIX_REQUIRE_SERVICE(sway, "sway");
     auto events = openBackend(sway);
     ASSERT_TRUE(events);
-    Probe probe(sway);
+    Probe probe(sway["XDG_RUNTIME_DIR"], sway["WAYLAND_NAME"]);
     ASSERT_TRUE(probe.next({"ready"}, 10s)) << "the probe's window did not appear";
     const auto start = pointerInWindow(*events, probe);
     ASSERT_TRUE(start) << "the pointer never entered the window";
@@ -372,7 +229,7 @@ TEST(SwayVirtualInput, UntrustedWhileTheCompositorIsGoneAndConnectedAgainWhenItI
 
     // The new connection carries input.
     const test::TestService again = test::loadTestService("sway");
-    Probe probe(again);
+    Probe probe(again["XDG_RUNTIME_DIR"], again["WAYLAND_NAME"]);
     ASSERT_TRUE(probe.next({"ready"}, 10s)) << "the probe's window did not appear";
     ASSERT_TRUE(pointerInWindow(*events, probe));
     const Point at = *events->pointerLocation();
