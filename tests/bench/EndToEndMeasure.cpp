@@ -23,9 +23,7 @@
 
 #if RAVNIX_HAVE_WAYLAND_ROAD
 #include "platform/events/portal/PortalEventSystem.hpp"
-
-#include <poll.h>
-#include <signal.h>
+#include "unit/platform/events/WaylandProbe.hpp"
 #endif
 
 #include <X11/Xlib.h>
@@ -46,9 +44,7 @@ constexpr int warmUp = 50;
 constexpr int measured = 1000;
 constexpr auto moveLimit = std::chrono::milliseconds(200);
 
-const std::array<std::uint8_t, 32> key{1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11,
-                                       12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22,
-                                       23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
+const std::array<std::uint8_t, 32> key{1, 2, 3, 4, 5, 6, 7, 8};
 
 struct Pointer {
     int x = 0;
@@ -57,16 +53,12 @@ struct Pointer {
 };
 
 Pointer query(Display* display) {
-    Window root = 0;
-    Window child = 0;
-    int rootX = 0;
-    int rootY = 0;
-    int winX = 0;
-    int winY = 0;
+    Window root = 0, child = 0;
+    int x = 0, y = 0, windowX = 0, windowY = 0;
     unsigned mask = 0;
-    XQueryPointer(display, DefaultRootWindow(display), &root, &child, &rootX, &rootY, &winX, &winY,
+    XQueryPointer(display, DefaultRootWindow(display), &root, &child, &x, &y, &windowX, &windowY,
                   &mask);
-    return {rootX, rootY};
+    return {x, y};
 }
 
 // Microseconds from `act` until the observer sees the pointer leave `before`; none when it
@@ -136,84 +128,11 @@ std::optional<Desktop> makeDesktop(std::shared_ptr<EventSystem> events,
 const char* const waylandLabel = "end to end: phone frame sent → Wayland client sees the motion "
                                  "(headless mutter, portal, 1,000 frames)";
 
-// The Wayland probe as a child: it ends when its standard input closes.
-class Probe {
-  public:
-    Probe(const std::string& runtimeDir, const std::string& display) {
-        int in[2];
-        int out[2];
-        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) {
-            return;
-        }
-        std::string runtime = "XDG_RUNTIME_DIR=" + runtimeDir;
-        std::string wayland = "WAYLAND_DISPLAY=" + display;
-        char* envp[] = {runtime.data(), wayland.data(), nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        char* argv[] = {const_cast<char*>(RAVNIX_WAYLAND_PROBE), nullptr};
-        if (::posix_spawn(&pid, RAVNIX_WAYLAND_PROBE, &actions, nullptr, argv, envp) != 0) {
-            pid = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(in[0]);
-        ::close(out[1]);
-        input = in[1];
-        output = out[0];
-    }
-    ~Probe() {
-        ::close(input);
-        if (pid > 0) {
-            ::kill(pid, SIGTERM);
-            int status = 0;
-            ::waitpid(pid, &status, 0);
-        }
-        ::close(output);
-    }
-    Probe(const Probe&) = delete;
-    Probe& operator=(const Probe&) = delete;
-
-    // The next line starting with `prefix` within `limit`; lines before it are dropped.
-    std::optional<std::string> next(std::string_view prefix, std::chrono::milliseconds limit) {
-        const auto deadline = Clock::now() + limit;
-        for (;;) {
-            for (auto newline = buffer.find('\n'); newline != std::string::npos;
-                 newline = buffer.find('\n')) {
-                std::string line = buffer.substr(0, newline);
-                buffer.erase(0, newline + 1);
-                if (line.starts_with(prefix)) {
-                    return line;
-                }
-            }
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            pollfd watched{output, POLLIN, 0};
-            if (pid <= 0 || left.count() <= 0 ||
-                ::poll(&watched, 1, static_cast<int>(left.count())) <= 0) {
-                return std::nullopt;
-            }
-            char chunk[4096];
-            const ssize_t count = ::read(output, chunk, sizeof chunk);
-            if (count <= 0) {
-                return std::nullopt;
-            }
-            buffer.append(chunk, static_cast<std::size_t>(count));
-        }
-    }
-
-  private:
-    pid_t pid = -1;
-    int input = -1;
-    int output = -1;
-    std::string buffer;
-};
-
 // The frames of the X11 road, through the portal into mutter; the probe sees each motion.
 void measureWaylandRoad(const std::map<std::string, std::string>& env,
                         const std::optional<RoadFigures>& x11, bool& failed) {
-    Probe probe(env.at("XDG_RUNTIME_DIR"), env.at("WAYLAND_DISPLAY"));
-    if (!probe.next("ready", std::chrono::seconds(10))) {
+    test::Probe probe(env.at("XDG_RUNTIME_DIR"), env.at("WAYLAND_DISPLAY"));
+    if (!probe.next({"ready"}, std::chrono::seconds(10))) {
         std::printf("| %s | skipped: the Wayland probe's window did not appear | | |\n",
                     waylandLabel);
         return;
@@ -247,7 +166,7 @@ void measureWaylandRoad(const std::map<std::string, std::string>& env,
         finger[0] = {1, FingerPhase::moved, x, 0.5F, 6.0F};
         const auto start = Clock::now();
         (void)desktop->link->sendFrame({}, 1, finger, MonotonicClock::now());
-        const auto seen = probe.next("motion", moveLimit);
+        const auto seen = probe.next({"motion"}, moveLimit);
         if (i < warmUp) {
             continue;
         }

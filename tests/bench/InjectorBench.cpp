@@ -4,6 +4,7 @@
 // through the injector with the X round trips it waited for.
 
 #include "input/PointerInjector.hpp"
+#include "input/TouchInterpreter.hpp"
 #include "platform/events/RecordingEventSystem.hpp"
 #include "platform/events/x11/X11EventSystem.hpp"
 
@@ -90,12 +91,6 @@ void X11MotionFrame(benchmark::State& state) {
                        : "injector + X11 backend: MORE than 1 round trip per frame");
 }
 
-} // namespace
-
-#include "input/TouchInterpreter.hpp"
-
-namespace {
-
 // One frame through the interpreter and the injector to the recording backend.
 void InterpreterFrame(benchmark::State& state) {
     const auto count = static_cast<std::size_t>(state.range(0));
@@ -132,15 +127,15 @@ int main(int argc, char** argv) {
     bareDisplay = XOpenDisplay(nullptr);
     if (opened && (*opened)->isTrusted() && bareDisplay != nullptr) {
         display = *opened;
-        benchmark::RegisterBenchmark("X11MotionPostAndFlush", X11MotionPostAndFlush)
-            ->Unit(benchmark::kMicrosecond)
-            ->Iterations(5000);
-        benchmark::RegisterBenchmark("X11BareXTestMotion", X11BareXTestMotion)
-            ->Unit(benchmark::kMicrosecond)
-            ->Iterations(5000);
-        benchmark::RegisterBenchmark("X11MotionFrame", X11MotionFrame)
-            ->Unit(benchmark::kMicrosecond)
-            ->Iterations(5000);
+        using Run = void (*)(benchmark::State&);
+        for (const auto& [name, run] :
+             {std::pair<const char*, Run>{"X11MotionPostAndFlush", X11MotionPostAndFlush},
+              {"X11BareXTestMotion", X11BareXTestMotion},
+              {"X11MotionFrame", X11MotionFrame}}) {
+            benchmark::RegisterBenchmark(name, run)
+                ->Unit(benchmark::kMicrosecond)
+                ->Iterations(5000);
+        }
     } else {
         std::fprintf(stderr, "no X display with XTEST: the X11 rows are left out\n");
     }

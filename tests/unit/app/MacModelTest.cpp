@@ -2,14 +2,10 @@
 
 #include "../platform/TemporaryFolder.hpp"
 #include "platform/SystemSettings.hpp"
-#include "platform/events/RecordingEventSystem.hpp"
-#include "support/FakeDnsSd.hpp"
 #include "support/ManualQueue.hpp"
-#include "support/MemoryPreferences.hpp"
-#include "support/MemorySecretStore.hpp"
-#include "support/RecordingWorkspace.hpp"
 #include "unit/link/LinkTestSupport.hpp"
 #include "unit/pairing/PairingTestSupport.hpp"
+#include "unit/ui/FakeEnvironment.hpp"
 
 #include <gtest/gtest.h>
 #include <regex>
@@ -19,53 +15,22 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// One ordered list of what the fakes were asked, across all of them.
-using Journal = Events<std::string>;
-
-struct JournalEvents final : RecordingEventSystem {
-    std::shared_ptr<Journal> journal;
-    bool isTrusted() override {
-        journal->add("isTrusted");
-        return RecordingEventSystem::isTrusted();
-    }
-};
-
-struct JournalPreferences final : Preferences {
-    std::shared_ptr<Journal> journal;
-    MemoryPreferences inner;
-    std::optional<PreferenceValue> value(std::string_view key) const override {
-        journal->add("get " + std::string(key));
-        return inner.value(key);
-    }
-    std::expected<void, PlatformError> setValue(std::string_view key, PreferenceValue v) override {
-        journal->add("set " + std::string(key));
-        return inner.setValue(key, std::move(v));
-    }
-    std::expected<void, PlatformError> removeValue(std::string_view key) override {
-        return inner.removeValue(key);
-    }
-    std::optional<PreferenceValue> domainValue(std::string_view domain,
-                                               std::string_view key) const override {
-        journal->add("domain " + std::string(key));
-        return inner.domainValue(domain, key);
-    }
-};
-
+// The secret store's calls in order: its start-up check comes before the stored pairings
+// are read.
 struct JournalSecrets final : SecretStore {
-    std::shared_ptr<Journal> journal;
+    Events<std::string> journal;
     MemorySecretStore inner;
     SecretReadResult read(const SecretItemAddress& address) override {
-        journal->add("read " + address.service);
+        journal.add("read " + address.service);
         return inner.read(address);
     }
     SecretStatus update(const SecretItemAddress& address,
                         std::span<const std::uint8_t> bytes) override {
-        journal->add("update " + address.service);
         return inner.update(address, bytes);
     }
     SecretStatus add(const SecretItemAddress& address, std::span<const std::uint8_t> bytes,
                      SecretAccessibility accessibility) override {
-        journal->add("add " + address.service);
+        journal.add("add " + address.service);
         return inner.add(address, bytes, accessibility);
     }
     std::string description() const override { return "journal"; }
@@ -93,16 +58,10 @@ struct FakePairingWindow final : PairingWindowController {
 
 class MacModelTest : public ::testing::Test {
   protected:
-    std::shared_ptr<Journal> journal = std::make_shared<Journal>();
     std::shared_ptr<ManualQueue> main = std::make_shared<ManualQueue>();
-    template <class Fake> std::shared_ptr<Fake> journaled() {
-        auto fake = std::make_shared<Fake>();
-        fake->journal = journal;
-        return fake;
-    }
-    std::shared_ptr<JournalEvents> events = journaled<JournalEvents>();
-    std::shared_ptr<JournalPreferences> preferences = journaled<JournalPreferences>();
-    std::shared_ptr<JournalSecrets> secrets = journaled<JournalSecrets>();
+    std::shared_ptr<RecordingEventSystem> events = std::make_shared<RecordingEventSystem>();
+    std::shared_ptr<MemoryPreferences> preferences = std::make_shared<MemoryPreferences>();
+    std::shared_ptr<JournalSecrets> secrets = std::make_shared<JournalSecrets>();
     std::shared_ptr<FakeDnsSd> dnsSd = FakeDnsSd::create();
     std::shared_ptr<RecordingWorkspace> workspace = std::make_shared<RecordingWorkspace>();
     std::shared_ptr<FakePairingWindow> window = std::make_shared<FakePairingWindow>();
@@ -111,19 +70,13 @@ class MacModelTest : public ::testing::Test {
     PairingListener::Options pairingOptions;
 
     std::shared_ptr<MacModel> makeModel() {
-        MacModel::Environment environment;
-        environment.mainQueue = main;
-        environment.events = events;
+        auto environment = fakeEnvironment(folder.path(), main, events);
         environment.preferences = preferences;
         environment.secrets = secrets;
         environment.dnsSd = dnsSd;
         environment.workspace = workspace;
-        environment.log = std::make_shared<ApplicationLog>(folder.path() / "pencere.log");
-        environment.clickLog = folder.path() / "tiklama.log";
-        environment.motionLog = folder.path() / "hareket.csv";
         environment.addresses = {"192.168.1.20", "10.0.0.2"};
         environment.macName = "Çalışma Masası";
-        environment.port = 0; // a free port, so tests never collide
         environment.pairingWindow = window;
         environment.clock = [this] { return clock.now.load(); };
         environment.pairingOptions = pairingOptions;
@@ -135,49 +88,18 @@ class MacModelTest : public ::testing::Test {
     // Runs the main queue until `done` holds (a bound of ten seconds, not a measurement).
     template <typename Predicate> bool spin(Predicate done) { return main->runUntil(done); }
 
-    std::string logText() const { return readText(folder.path() / "pencere.log"); }
+    std::string logText() const { return test::logText(folder.path()); }
 };
 
-// A request as the pairing listener makes it, from two real handshakes.
-PairingListener::Request
-makeRequest(std::string name, std::string deviceID = "5B1C3B8E-0F7A-4C1B-9E2D-7A6F4C3B2A10") {
-    auto phone = PairingHandshake::make(Pairing::Role::initiator).value();
-    auto desktop = PairingHandshake::make(Pairing::Role::responder).value();
-    auto outcome = desktop.complete(phone.publicKey()).value();
-    const auto& key = phone.publicKey();
-    PairingHello hello{std::move(deviceID), std::move(name), "iPhone15,2",
-                       std::vector<std::uint8_t>(key.begin(), key.end())};
-    return {hello, outcome.code, outcome, false};
-}
-
-TEST_F(MacModelTest, StartUpTakesItsStepsInOrderWithDefaultsAndKeepsTheIdentifier) {
+TEST_F(MacModelTest, StartUpChecksTheStoreFirstWithDefaultsAndKeepsTheIdentifier) {
     auto model = makeModel();
     ASSERT_TRUE(model);
-    const std::vector<std::string> expected = {
-        "isTrusted",
-        "domain com.apple.trackpad.scaling",
-        "get macIdentifier",
-        "set macIdentifier",
-        "get speedMultiplier",
-        "add com.belvor.ravnix.pairings.probe", // the store's start-up check …
-        "read com.belvor.ravnix.pairings",      // … its real item, then the stored pairings
-        "get motionRecording",
-    };
-    // Only the entries named above, in the order they happened.
-    std::vector<std::string> seen;
-    for (const auto& entry : journal->snapshot()) {
-        if (std::find(expected.begin(), expected.end(), entry) != expected.end() &&
-            std::find(seen.begin(), seen.end(), entry) == seen.end()) {
-            seen.push_back(entry);
-        }
-    }
-    EXPECT_EQ(seen, expected);
-
+    const auto calls = secrets->journal.snapshot();
+    const auto read = std::ranges::find(calls, "read com.belvor.ravnix.pairings");
+    ASSERT_NE(read, calls.end());
+    EXPECT_NE(std::find(calls.begin(), read, "add com.belvor.ravnix.pairings.probe"), read);
     EXPECT_TRUE(model->isListening());
     EXPECT_NE(model->server()->boundPort(), 0);
-    EXPECT_TRUE(model->listener());
-    EXPECT_DOUBLE_EQ(model->speedMultiplier(), 1.0);
-    EXPECT_DOUBLE_EQ(model->injector()->pointsPerUnit(), 900.0);
     EXPECT_TRUE(model->isRecording());
     EXPECT_TRUE(model->interpreter()->diagnostics()->state().isRecording);
     EXPECT_TRUE(std::regex_match(
@@ -199,11 +121,11 @@ TEST_F(MacModelTest, StartUpTakesItsStepsInOrderWithDefaultsAndKeepsTheIdentifie
 }
 
 TEST_F(MacModelTest, StoredSettingsOfTheWrongTypeCountAsAbsentAndTheSpeedApplies) {
-    preferences->inner.setValue("speedMultiplier", "1.7");
-    preferences->inner.setValue("motionRecording", false);
-    preferences->inner.setDomainValue(Preferences::globalDomain, "com.apple.trackpad.scaling", 3.0);
+    preferences->setValue("speedMultiplier", "1.7");
+    preferences->setValue("motionRecording", false);
+    preferences->setDomainValue(Preferences::globalDomain, "com.apple.trackpad.scaling", 3.0);
     auto model = makeModel();
-    EXPECT_DOUBLE_EQ(model->speedMultiplier(), 1.0);
+    EXPECT_DOUBLE_EQ(model->injector()->pointsPerUnit(), 900.0);
     EXPECT_FALSE(model->isRecording());
     EXPECT_FALSE(model->interpreter()->diagnostics()->state().isRecording);
     EXPECT_DOUBLE_EQ(model->systemScale(), 3.0);
@@ -211,7 +133,7 @@ TEST_F(MacModelTest, StoredSettingsOfTheWrongTypeCountAsAbsentAndTheSpeedApplies
 
     model->setSpeedMultiplier(1.5);
     EXPECT_DOUBLE_EQ(model->injector()->pointsPerUnit(), 1350.0);
-    EXPECT_EQ(preferences->inner.doubleValue("speedMultiplier"), 1.5);
+    EXPECT_EQ(preferences->doubleValue("speedMultiplier"), 1.5);
     EXPECT_DOUBLE_EQ(model->injector()->settings().trackingScale, 3.0);
 
     // The desktop's trackpad setting as a tracking scale.
@@ -250,25 +172,15 @@ TEST_F(MacModelTest, StatusFollowsItsPrecedenceAndTheLinkAge) {
     model->receiveStats(stats);
     EXPECT_EQ(model->statusText(), "Protokol sürümü uyuşmuyor — iPhone uygulamasını güncelle");
 
-    // Withdrawn permission beats everything; the poll sees it within its second.
+    // Withdrawn permission beats everything; the poll sees it at its next second.
     events->setTrusted(false);
-    main->advance(1s);
+    main->advance(999ms);
+    EXPECT_TRUE(model->isTrusted());
+    main->advance(1ms);
     EXPECT_FALSE(model->isTrusted());
     EXPECT_EQ(model->statusText(), "Erişilebilirlik izni gerekiyor");
     EXPECT_EQ(model->menuBarSymbol(), "exclamationmark.triangle");
     EXPECT_NE(std::find(told.begin(), told.end(), MacModel::Field::isTrusted), told.end());
-}
-
-TEST_F(MacModelTest, PermissionGrantedAfterLaunchIsSeenByThePollEverySecond) {
-    events->setTrusted(false);
-    auto model = makeModel();
-    EXPECT_FALSE(model->isTrusted());
-    events->setTrusted(true);
-    main->advance(999ms);
-    EXPECT_FALSE(model->isTrusted());
-    main->advance(1ms);
-    EXPECT_TRUE(model->isTrusted());
-    EXPECT_TRUE(model->isListening());
 }
 
 TEST_F(MacModelTest, ADnsSdDaemonAwayIsShownAndLoggedUntilItIsBack) {
@@ -285,7 +197,7 @@ TEST_F(MacModelTest, ADnsSdDaemonAwayIsShownAndLoggedUntilItIsBack) {
 
 TEST_F(MacModelTest, AcceptedPairingIsStoredAndItsKeyAuthenticatesFrames) {
     auto model = makeModel();
-    const auto request = makeRequest("Ayşe'nin iPhone'u");
+    const auto request = pairingRequest("Ayşe'nin iPhone'u");
     model->presentPairingRequest(request);
     ASSERT_EQ(window->shown.size(), 1u);
     EXPECT_EQ(model->pendingRequest(), request);
@@ -308,9 +220,9 @@ TEST_F(MacModelTest, AcceptedPairingIsStoredAndItsKeyAuthenticatesFrames) {
 
 TEST_F(MacModelTest, UnpairSaysGoodbyeAndTheNoticeLastsUntilPacketsFlowAgain) {
     auto model = makeModel();
-    model->presentPairingRequest(makeRequest("Deniz"));
+    model->presentPairingRequest(pairingRequest("Deniz"));
     window->answer(true);
-    model->presentPairingRequest(makeRequest("Ece", "0E7C1A44-2B7D-4E8F-A1C3-9D5E6F708192"));
+    model->presentPairingRequest(pairingRequest("Ece", "0E7C1A44-2B7D-4E8F-A1C3-9D5E6F708192"));
     window->answer(true);
     ASSERT_EQ(model->pairedDevices().size(), 2u);
     EXPECT_EQ(model->pairedDevices().front().displayName, "Ece"); // newest first
@@ -333,10 +245,10 @@ TEST_F(MacModelTest, RecordingToggleIsPersistedAndTheFolderRevealsTheMotionFile)
     model->toggleRecording();
     EXPECT_FALSE(model->isRecording());
     EXPECT_FALSE(model->interpreter()->diagnostics()->state().isRecording);
-    EXPECT_EQ(preferences->inner.boolValue("motionRecording"), false);
+    EXPECT_EQ(preferences->boolValue("motionRecording"), false);
     model->toggleRecording();
     EXPECT_TRUE(model->interpreter()->diagnostics()->state().isRecording);
-    EXPECT_EQ(preferences->inner.boolValue("motionRecording"), true);
+    EXPECT_EQ(preferences->boolValue("motionRecording"), true);
 
     model->openLogFolder();
     ASSERT_EQ(workspace->calls().size(), 1u);

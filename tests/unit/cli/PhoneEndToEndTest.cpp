@@ -6,37 +6,13 @@
 #include "RoadSupport.hpp"
 #include "guide/DemoFrames.hpp"
 #include "guide/GuideCatalog.hpp"
-#include "input/PointerInjector.hpp"
 #include "input/TouchInterpreter.hpp"
 #include "platform/events/RecordingEventSystem.hpp"
-#include "support/TestService.hpp"
+#include "unit/platform/events/XObserver.hpp"
 
-#include <X11/Xlib.h>
 #include <algorithm>
-#include <arpa/inet.h>
-#include <array>
-#include <chrono>
-#include <cmath>
-#include <csignal>
-#include <cstdlib>
-#include <fcntl.h>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
-#include <memory>
-#include <netinet/in.h>
-#include <optional>
-#include <poll.h>
-#include <regex>
-#include <spawn.h>
-#include <sstream>
-#include <string>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
-#include <vector>
 
 namespace ravnix::test {
 namespace {
@@ -49,90 +25,30 @@ using namespace std::chrono_literals;
     ASSERT_TRUE(road.setUp(avahi, {"DISPLAY=" + xvfb["DISPLAY"]}, "--events=x11"))                 \
         << road.desktop.text();
 
-// ---- X11 observation ----
-
-struct XObserver {
-    explicit XObserver(const std::string& name) : display(XOpenDisplay(name.c_str())) {}
-    ~XObserver() {
-        if (window != 0) {
-            XDestroyWindow(display, window);
-        }
-        if (display != nullptr) {
-            XCloseDisplay(display);
-        }
-    }
-    std::pair<int, int> pointer() const {
-        Window root = 0, child = 0;
-        int x = 0, y = 0, wx = 0, wy = 0;
-        unsigned buttons = 0;
-        XQueryPointer(display, DefaultRootWindow(display), &root, &child, &x, &y, &wx, &wy,
-                      &buttons);
-        return {x, y};
-    }
-    void warp(int x, int y) const {
-        XWarpPointer(display, None, DefaultRootWindow(display), 0, 0, 0, 0, x, y);
-        XSync(display, False);
-    }
-    // A window over the whole screen that reports the buttons and motions it receives.
-    void listen() {
-        XSetWindowAttributes attributes{};
-        attributes.override_redirect = True;
-        attributes.event_mask = ButtonPressMask | ButtonReleaseMask | PointerMotionMask;
-        window = XCreateWindow(display, DefaultRootWindow(display), 0, 0, 1440, 900, 0,
-                               CopyFromParent, InputOutput, CopyFromParent,
-                               CWOverrideRedirect | CWEventMask, &attributes);
-        XMapRaised(display, window);
-        XSync(display, False);
-    }
-    std::vector<XEvent> events() const {
-        std::vector<XEvent> found;
-        XSync(display, False);
-        while (XPending(display) > 0) {
-            XEvent event;
-            XNextEvent(display, &event);
-            found.push_back(event);
-        }
-        return found;
-    }
-
-    Display* display;
-    Window window = 0;
-};
-
-// Where the injector's curve puts the pointer after `demo`, starting at (x, y) on one
-// 1440 × 900 screen. The X11 backend keeps the fractions between frames, as the recording
-// backend does.
-std::pair<double, double> predictedPointer(const char* demo, double x, double y) {
+// Where the injector's curve puts the pointer after `demo` from `start`, on the recording
+// backend's one 1440 × 900 screen; the X11 backend also keeps the fractions between frames.
+Point predictedPointer(const char* demo, Point start) {
     auto events = std::make_shared<RecordingEventSystem>();
-    ScreenList screens;
-    screens.frames[0] = Rect{0, 0, 1440, 900};
-    screens.count = 1;
-    events->setScreens(screens);
-    events->setPointer(Point{x, y});
+    events->setPointer(start);
     char pattern[] = "/tmp/ravnix-predict-XXXXXX";
     const std::filesystem::path folder = mkdtemp(pattern);
     auto injector = std::make_shared<PointerInjector>(events, PointerSettings::standard,
                                                       folder / "tiklama.log");
     auto interpreter = TouchInterpreter::make(
         {injector, ScrollSettings::standard, nullptr, nullptr, folder / "hareket.csv", {}});
-    EXPECT_TRUE(interpreter);
-    const auto frames = demoFrames(gestureDemo(demo), {});
-    EXPECT_TRUE(frames);
+    const auto frames = demoFrames(gestureDemo(demo), {}).value();
     std::uint32_t sequence = 0;
-    for (const DemoFrame& frame : *frames) {
+    for (const DemoFrame& frame : frames) {
         const TouchHeader header{
             ++sequence,  static_cast<std::uint64_t>(frame.time * 1e9) + 1'000'000'000ULL,
             0,           static_cast<std::uint8_t>(frame.fingers.size()),
             frame.flags, frame.clickCount};
         (*interpreter)->handle(header, frame.fingers);
     }
-    const auto at = events->pointerLocation().value_or(Point{x, y});
     interpreter->reset();
     std::filesystem::remove_all(folder);
-    return {at.x, at.y};
+    return events->pointerLocation().value_or(start);
 }
-
-// ---- the tests, in the order of the road ----
 
 TEST(PhoneEndToEndTest, PairingShowsOneCodeOnBothSidesAndStoresBothEnds) {
     RAVNIX_START_ROAD(road);
@@ -180,35 +96,18 @@ TEST(PhoneEndToEndTest, PlayingTheCursorDemoMovesThePointerUpAndRight) {
     ASSERT_EQ(road.pair().status, 0);
     XObserver x(xvfb["DISPLAY"]);
     ASSERT_NE(x.display, nullptr);
+    const Point from{400, 600};
     x.warp(400, 600);
-    const auto [predictedX, predictedY] = predictedPointer("imlec", 400, 600);
+    const Point predicted = predictedPointer("imlec", from);
     const auto run = road.phone({"play", "imlec"});
     ASSERT_EQ(run.status, 0) << run.text;
-    const auto [endX, endY] = x.pointer();
-    const double dx = endX - 400.0;
-    const double dy = endY - 600.0;
-    const double expectedX = predictedX - 400;
-    const double expectedY = predictedY - 600;
-    EXPECT_GT(dx, 0);
-    EXPECT_LT(dy, 0);
-    // The curve smooths speed over frames; arrival jitter on a busy machine changes little,
-    // so the X server's travel stays within 10 % (at least 8 px) of the prediction.
-    EXPECT_NEAR(dx, expectedX, std::max(8.0, 0.1 * std::abs(expectedX)))
-        << "predicted " << expectedX << ", " << expectedY;
-    EXPECT_NEAR(dy, expectedY, std::max(8.0, 0.1 * std::abs(expectedY)))
-        << "predicted " << expectedX << ", " << expectedY;
-}
-
-// Polls, within `limit`, for what no process tells us about: lines in a file, X events.
-template <class Predicate> bool eventually(Predicate done, std::chrono::milliseconds limit = 5s) {
-    const auto deadline = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
+    const Point end = x.pointer();
+    EXPECT_GT(end.x, from.x);
+    EXPECT_LT(end.y, from.y);
+    // The curve smooths speed over frames, so arrival jitter on a busy machine changes the
+    // travel little: within 10 % (at least 8 px) of the prediction.
+    EXPECT_NEAR(end.x, predicted.x, std::max(8.0, 0.1 * std::abs(predicted.x - from.x)));
+    EXPECT_NEAR(end.y, predicted.y, std::max(8.0, 0.1 * std::abs(predicted.y - from.y)));
 }
 
 // The click log's button lines, "solBas state=1" and so on, once `count` have been written (a
@@ -294,8 +193,7 @@ TEST(PhoneEndToEndTest, TwoFingersScrollAndZoomAndThreeFingersDrag) {
     ASSERT_EQ(road.pair().status, 0);
     const auto scrolled = eventsDuring(road, xvfb, "kaydirma", [](const auto& events) {
         const auto [up, upControlled] = wheelPresses(events, 4);
-        const auto [down, downControlled] = wheelPresses(events, 5);
-        return up + down + upControlled + downControlled > 3;
+        return up + upControlled + wheelPresses(events, 5).first > 3;
     });
     EXPECT_EQ(wheelPresses(scrolled, 4).second + wheelPresses(scrolled, 5).second, 0);
     EXPECT_EQ(wheelPresses(scrolled, 1), std::make_pair(0, 0));
@@ -306,28 +204,21 @@ TEST(PhoneEndToEndTest, TwoFingersScrollAndZoomAndThreeFingersDrag) {
     });
     EXPECT_EQ(wheelPresses(pinched, 4).first + wheelPresses(pinched, 5).first, 0);
 
-    // Three fingers drag with the left button held.
-    int pressAt = -1;
-    int releaseAt = -1;
-    int draggedMotions = 0;
-    const auto events = eventsDuring(road, xvfb, "uc-parmak-surukleme", [](const auto& all) {
-        return std::any_of(all.begin(), all.end(), [](const XEvent& event) {
-            return event.type == ButtonRelease && event.xbutton.button == 1;
-        });
+    // Three fingers drag: a left press, motions with the button held, its release.
+    auto left = [](int type) {
+        return [type](const XEvent& e) { return e.type == type && e.xbutton.button == 1; };
+    };
+    const auto dragged = eventsDuring(road, xvfb, "uc-parmak-surukleme", [&](const auto& all) {
+        return std::ranges::any_of(all, left(ButtonRelease));
     });
-    for (std::size_t i = 0; i < events.size(); ++i) {
-        const XEvent& event = events[i];
-        if (event.type == ButtonPress && event.xbutton.button == 1 && pressAt < 0) {
-            pressAt = static_cast<int>(i);
-        } else if (event.type == ButtonRelease && event.xbutton.button == 1) {
-            releaseAt = static_cast<int>(i);
-        } else if (event.type == MotionNotify && (event.xmotion.state & Button1Mask) != 0) {
-            ++draggedMotions;
-        }
-    }
-    ASSERT_GE(pressAt, 0);
-    EXPECT_GT(releaseAt, pressAt);
-    EXPECT_GT(draggedMotions, 10);
+    const auto press = std::ranges::find_if(dragged, left(ButtonPress));
+    const auto release = std::find_if(press, dragged.end(), left(ButtonRelease));
+    ASSERT_NE(release, dragged.end());
+    EXPECT_GT(std::count_if(press, release,
+                            [](const XEvent& e) {
+                                return e.type == MotionNotify && (e.xmotion.state & Button1Mask);
+                            }),
+              10);
 }
 
 TEST(PhoneEndToEndTest, ThePeerRouteWorksTheSameAndShowsAsAirDrop) {
@@ -343,9 +234,8 @@ TEST(PhoneEndToEndTest, ThePeerRouteWorksTheSameAndShowsAsAirDrop) {
     const std::size_t before = road.desktop.printedSize();
     const auto run = road.phone({"play", "imlec", "--route", "airdrop"});
     ASSERT_EQ(run.status, 0) << run.text;
-    const auto [endX, endY] = x.pointer();
-    EXPECT_GT(endX, 400);
-    EXPECT_LT(endY, 600);
+    EXPECT_GT(x.pointer().x, 400);
+    EXPECT_LT(x.pointer().y, 600);
     EXPECT_TRUE(road.desktop.waitFor("durum: Kullanılıyor · AirDrop", 2s, before))
         << road.desktop.text();
 }

@@ -231,8 +231,9 @@ class RavnixProcess {
     }
 
     // Reads standard output until it holds `text` at `from` or later.
-    bool waitForOutput(std::string_view text, std::size_t from = 0) {
-        const auto deadline = Clock::now() + kLimit;
+    bool waitForOutput(std::string_view text, std::size_t from = 0,
+                       std::chrono::milliseconds limit = kLimit) {
+        const auto deadline = Clock::now() + limit;
         while (printed.find(text, std::min(from, printed.size())) == std::string::npos) {
             if (Clock::now() >= deadline || !readSome(deadline)) {
                 return false;
@@ -253,8 +254,8 @@ class RavnixProcess {
     }
 
     // The wait status, or none when the program is still running at the limit.
-    std::optional<int> waitForExit() {
-        const auto deadline = Clock::now() + kLimit;
+    std::optional<int> waitForExit(std::chrono::milliseconds limit = kLimit) {
+        const auto deadline = Clock::now() + limit;
         while (Clock::now() < deadline) {
             int status = 0;
             if (::waitpid(pid, &status, WNOHANG) == pid) {

@@ -49,31 +49,19 @@ class Child : public RavnixProcess {
         }
     }
     bool waitFor(std::string_view text, std::chrono::milliseconds limit, std::size_t from = 0) {
-        const auto deadline = Clock::now() + limit;
-        while (printed.find(text, std::min(from, printed.size())) == std::string::npos) {
-            if (Clock::now() >= deadline || !readSome(deadline)) {
-                return false;
-            }
-        }
-        return true;
+        return waitForOutput(text, from, limit);
     }
 
     void write(std::string_view text) { writeInput(text); }
 
     // The exit code (128 + signal when killed), or none when still running at the limit.
     std::optional<int> waitForExit(std::chrono::milliseconds limit) {
-        const auto deadline = Clock::now() + limit;
-        while (Clock::now() < deadline) {
-            int status = 0;
-            if (::waitpid(pid, &status, WNOHANG) == pid) {
-                pid = -1;
-                while (readSome(Clock::now() + 50ms)) {
-                }
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            readSome(std::min(deadline, Clock::now() + 10ms));
+        const auto status = RavnixProcess::waitForExit(limit);
+        while (status && readSome(Clock::now() + 50ms)) {
         }
-        return std::nullopt;
+        return status ? std::optional(WIFEXITED(*status) ? WEXITSTATUS(*status)
+                                                         : 128 + WTERMSIG(*status))
+                      : std::nullopt;
     }
 
     std::string text() const { return printed + readFile(errors); }

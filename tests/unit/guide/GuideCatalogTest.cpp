@@ -45,8 +45,6 @@ TEST(GestureCatalog, EveryDemonstrationIsWellFormed) {
 }
 
 TEST(GestureCatalog, GroupsKeepTheirOrderOfFirstAppearance) {
-    EXPECT_EQ(gestureGroups(),
-              (std::vector<std::string_view>{"Temel", "Seçim", "Sürükleme", "Sistem"}));
     std::size_t total = 0;
     for (const std::string_view group : gestureGroups()) {
         for (const GestureDemo* demo : gestureDemosOfGroup(group)) {
@@ -63,13 +61,6 @@ TEST(GestureCatalog, GroupsKeepTheirOrderOfFirstAppearance) {
     EXPECT_EQ(gestureGroups(mixed), (std::vector<std::string_view>{"B", "A"}));
     EXPECT_EQ(gestureDemosOfGroup(mixed, "B"),
               (std::vector<const GestureDemo*>{&mixed[0], &mixed[2]}));
-}
-
-TEST(GestureCatalog, LookupFallsBackToTheFirstDemonstration) {
-    EXPECT_EQ(&gestureDemo("uc-tik"), &gestureCatalog()[6]);
-    EXPECT_EQ(gestureDemo("bilinmeyen").id, "imlec");
-    EXPECT_EQ(gestureDemo("UC-TIK").id, "imlec"); // ids match exactly
-    EXPECT_EQ(gestureDemoById({}, "x"), nullptr);
 }
 
 } // namespace

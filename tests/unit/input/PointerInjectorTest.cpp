@@ -29,14 +29,12 @@ TEST_F(PointerInjectorTest, MotionFollowsTheAccelerationCurveWithSmoothing) {
     injector->move(0.01, 0, 1.0 / 120);
     auto step = injector->lastStep();
     EXPECT_DOUBLE_EQ(step.speed, 270.0);
-    EXPECT_NEAR(step.gain, 0.6963, 5e-5);
-    EXPECT_NEAR(step.moveX, 6.27, 5e-3);
+    EXPECT_NEAR(step.moveX, 6.27, 5e-3); // the curve's gain 0.6963 at 900 pt per unit
     EXPECT_EQ(step.moveY, 0.0);
 
     injector->move(0.01, 0, 1.0 / 120);
     step = injector->lastStep();
     EXPECT_DOUBLE_EQ(step.speed, 472.5);
-    EXPECT_NEAR(step.gain, 0.8207, 5e-5);
     EXPECT_NEAR(step.moveX, 7.39, 5e-3);
 
     const auto posted = events->takeEvents();
@@ -75,7 +73,6 @@ TEST_F(PointerInjectorTest, FrameIntervalsBelow2msAndPausesAbove100ms) {
     injector->move(0.01, 0, 0.5); // after a pause the raw speed stands alone
     const auto step = injector->lastStep();
     EXPECT_DOUBLE_EQ(step.speed, 18.0);
-    EXPECT_NEAR(step.gain, 0.5574, 5e-5);
     EXPECT_NEAR(step.moveX, 5.02, 5e-3);
 }
 
@@ -90,7 +87,6 @@ TEST_F(PointerInjectorTest, FastStepsAreCutToTheJumpLimit) {
     PointerInjector straight(events, PointerSettings::standard, {});
     straight.move(0.2, 0, 0.008);
     EXPECT_DOUBLE_EQ(straight.lastStep().speed, 5625.0);
-    EXPECT_NEAR(straight.lastStep().gain, 4.679, 5e-4);
     EXPECT_DOUBLE_EQ(straight.lastStep().moveX, 120.0);
 }
 

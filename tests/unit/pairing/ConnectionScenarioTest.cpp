@@ -102,17 +102,6 @@ TEST(ConnectionScenarioText, MessagesAndActionsMatchTheTable) {
         EXPECT_EQ(row.scenario.message(), row.message);
         EXPECT_EQ(row.scenario.action(), row.action);
     }
-
-    // Spelled as bytes, so a look-alike dot or three full stops cannot pass on both sides.
-    EXPECT_EQ(Scenario(Scenario::Connected{"", Route::wifi}).message().substr(0, 4), " \xC2\xB7 ");
-    EXPECT_EQ(Scenario(Scenario::Searching{}).message(), "Mac aran\xC4\xB1yor\xE2\x80\xA6");
-}
-
-TEST(ConnectionScenarioRoute, ParsesOnlyItsExactRawValues) {
-    EXPECT_EQ(Scenario::routeFromRawValue("wifi"), Route::wifi);
-    EXPECT_EQ(Scenario::routeFromRawValue("airdrop"), Route::airdrop);
-    EXPECT_EQ(Scenario::routeFromRawValue("AirDrop"), std::nullopt);
-    EXPECT_EQ(Scenario::routeFromRawValue(""), std::nullopt);
 }
 
 } // namespace

@@ -1,8 +1,6 @@
 // Pairing over the paths a real network takes: found through the DNS-SD daemon on the loopback
-// interface, again after that daemon restarts or starts late, and carried over IPv6.
-//
-// The restart tests stop the fixture's own daemon, so this executable runs alone (RUN_SERIAL):
-// no other test sees the daemon gone.
+// interface, again after that daemon restarts or starts late, and carried over IPv6. The restart
+// tests stop the fixture's own daemon, so this executable runs alone (RUN_SERIAL).
 
 #include "platform/network/AvahiDnsSd.hpp"
 #include "support/FakeDnsSd.hpp"
@@ -74,6 +72,8 @@ struct Pairing {
         const auto before = requests->snapshot().size();
         browser->pair(*mac, {"phone-avahi", "Deniz'in telefonu", "iPhone15,2"});
         ASSERT_TRUE(requests->waitForCount(before + 1, 20s));
+        EXPECT_EQ(requests->snapshot()[before].hello.displayName, "Deniz'in telefonu");
+        EXPECT_EQ(requests->snapshot()[before].hello.model, "iPhone15,2");
         ASSERT_TRUE(waitForStep<Step::Code>(*steps, 0, 20s));
         EXPECT_EQ(stepAs<Step::Code>(steps->snapshot())->code, requests->snapshot()[before].code);
         browser->confirm(true);

@@ -1,5 +1,5 @@
-// The phone's end of pairing: its pure helpers, whole exchanges with the real listener over the
-// in-process DNS-SD, and a desktop of the test's own for answers the listener never gives.
+// The phone's end of pairing: its pure helpers, and a desktop of the test's own for answers the
+// listener never gives (whole exchanges with the real listener: PairingAvahiTest).
 
 #include "pairing/PairingBrowser.hpp"
 
@@ -55,86 +55,6 @@ std::shared_ptr<PairingBrowser> makeBrowser(const std::shared_ptr<DnsSd>& dnsSd,
 }
 
 const PairingBrowser::Identity kPhone{"phone-1", "Deniz'in telefonu", "iPhone15,2"};
-
-class PairingBrowserTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        PairingListener::Options options;
-        options.macIdentifier = "MAC-ID-1";
-        options.macName = "Mutfak";
-        options.touchPort = 9940;
-        options.addresses = {"10.0.0.2", "127.0.0.1", "fd00::2"};
-        options.dnsSd = dnsSd;
-        options.closeDelay = 50ms;
-        listener = PairingListener::make(options).value();
-        listener->setOnRequest([requests = requests](const auto& r) { requests->add(r); });
-        listener->setOnCancelled([ends = ends] { ends->add("cancelled"); });
-        listener->setOnError([ends = ends](const std::string& e) { ends->add("error: " + e); });
-        ASSERT_TRUE(listener->start());
-
-        browser = makeBrowser(dnsSd, steps);
-        browser->setOnDiscovery([found = found](const auto& macs) { found->add(macs); });
-        browser->start();
-        ASSERT_TRUE(found->waitUntil(
-            [](const auto& all) { return !all.empty() && all.back().size() == 1; }, 5s));
-        mac = found->snapshot().back()[0];
-    }
-
-    // Pairs and waits until both ends show their code; returns the listener's request.
-    std::optional<PairingListener::Request> codesShown() {
-        const auto stepsBefore = steps->snapshot().size();
-        const auto requestsBefore = requests->snapshot().size();
-        browser->pair(mac, kPhone);
-        if (!waitForStep<Step::Code>(*steps, stepsBefore) ||
-            !requests->waitForCount(requestsBefore + 1, 5s)) {
-            ADD_FAILURE() << "no code shown";
-            return std::nullopt;
-        }
-        const auto request = requests->snapshot()[requestsBefore];
-        EXPECT_EQ(stepAs<Step::Code>(steps->snapshot(), stepsBefore)->code, request.code);
-        return request;
-    }
-
-    std::shared_ptr<FakeDnsSd> dnsSd = FakeDnsSd::create();
-    std::shared_ptr<Events<PairingListener::Request>> requests =
-        std::make_shared<Events<PairingListener::Request>>();
-    std::shared_ptr<Events<std::string>> ends = std::make_shared<Events<std::string>>();
-    std::shared_ptr<Events<std::vector<PairingBrowser::DiscoveredMac>>> found =
-        std::make_shared<Events<std::vector<PairingBrowser::DiscoveredMac>>>();
-    std::shared_ptr<Steps> steps = std::make_shared<Steps>();
-    std::shared_ptr<PairingListener> listener;
-    std::shared_ptr<PairingBrowser> browser;
-    PairingBrowser::DiscoveredMac mac;
-};
-
-TEST_F(PairingBrowserTest, FindsTheListenerAndPairsWithTheKeyBothEndsAgreeOn) {
-    EXPECT_EQ(mac.name, "Mutfak");
-    EXPECT_EQ(mac.id, "MAC-ID-1");
-    EXPECT_EQ(mac.touchPort, 9940);
-
-    const auto request = codesShown();
-    ASSERT_TRUE(request);
-    EXPECT_EQ(request->hello.deviceID, kPhone.deviceID);
-    EXPECT_EQ(request->hello.displayName, kPhone.displayName);
-    EXPECT_EQ(request->hello.model, kPhone.model);
-
-    browser->confirm(true);
-    ASSERT_TRUE(requests->waitUntil(
-        [](const auto& all) { return all.size() == 2 && all[1].phoneAccepted; }, 5s));
-    listener->respond(true, 7);
-    ASSERT_TRUE(waitForStep<Step::Accepted>(*steps));
-    const auto material = request->outcome.key.material();
-    const Step::Accepted expected{{material.begin(), material.end()},
-                                  7,
-                                  "MAC-ID-1",
-                                  "Mutfak",
-                                  {"127.0.0.1", "10.0.0.2", "fd00::2"}};
-    EXPECT_EQ(*stepAs<Step::Accepted>(steps->snapshot()), expected);
-    EXPECT_EQ(steps->snapshot().size(), 2u);
-    for (const auto& end : ends->snapshot()) {
-        EXPECT_FALSE(end.starts_with("error")) << end;
-    }
-}
 
 // A desktop of the test's own on 127.0.0.1: it records what the phone sends and writes what
 // the test gives it, well formed or not.

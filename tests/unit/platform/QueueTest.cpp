@@ -195,21 +195,14 @@ struct PostsWhenDestroyed {
 
 TEST(DispatchQueue, DestructionWithPendingWorkDropsItAndJoins) {
     auto token = std::make_shared<int>(0);
-    std::mutex gateLock;
-    std::condition_variable gateChanged;
-    int gate = 0; // 1: the first task runs, 2: it may return
+    std::promise<void> started, release; // the first task runs; it may return
     RepeatingTimer outliving;
     auto queue = makeQueue();
-    queue->async([&] {
-        std::unique_lock lock(gateLock);
-        gate = 1;
-        gateChanged.notify_all();
-        gateChanged.wait_for(lock, 5s, [&] { return gate == 2; });
+    queue->async([&started, released = release.get_future()] {
+        started.set_value();
+        released.wait_for(5s);
     });
-    {
-        std::unique_lock lock(gateLock);
-        ASSERT_TRUE(gateChanged.wait_for(lock, 5s, [&] { return gate == 1; }));
-    }
+    ASSERT_EQ(started.get_future().wait_for(5s), std::future_status::ready);
     SerialQueue* raw = queue.get();
     for (int i = 0; i < 200; ++i) {
         raw->async([token, raw] { raw->async([token] {}); }); // queues more while stopping
@@ -217,11 +210,7 @@ TEST(DispatchQueue, DestructionWithPendingWorkDropsItAndJoins) {
         raw->async([guard = PostsWhenDestroyed(raw, token)] {});
     }
     outliving = raw->repeating(1ms, [token] {});
-    {
-        std::lock_guard lock(gateLock);
-        gate = 2;
-    }
-    gateChanged.notify_all();
+    release.set_value();
 
     const auto start = Clock::now();
     queue.reset();

@@ -108,8 +108,6 @@ TEST(SocketAddress, ParsingRoundTripAndEquality) {
     ASSERT_FALSE(bad);
     EXPECT_EQ(bad.error().code, 22);
     EXPECT_EQ(bad.error().operation, "inet_pton(256.1.1.1)");
-    EXPECT_FALSE(SocketAddress::make("localhost", 80));
-    EXPECT_FALSE(SocketAddress::make("", 80));
 
     auto address = SocketAddress::make("192.168.1.20", 9931).value();
     EXPECT_EQ(address.host(), "192.168.1.20");

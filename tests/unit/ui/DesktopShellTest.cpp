@@ -66,10 +66,7 @@ TEST_F(DesktopShellTest, WithoutTrayThePanelIsAWindowAndReopenFollowsThePermissi
     EXPECT_NE(logText().find("dugme: kurulum"), std::string::npos);
 
     events->setTrusted(true);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (!shell->panel().isDevicesBlockShown() && std::chrono::steady_clock::now() < deadline) {
-        main->runFor(std::chrono::milliseconds(20)); // the model's permission poll
-    }
+    EXPECT_TRUE(runUntil(*main, [&] { return shell->panel().isDevicesBlockShown(); }));
     EXPECT_EQ(shell->shownSymbol(), "rectangle.dashed");
     shell->reopen();
     EXPECT_EQ(guideShown, 1);

@@ -3,12 +3,15 @@
 // sets what it looks at on top.
 
 #include "app/MacModel.hpp"
+#include "platform/AsioMainQueue.hpp"
 #include "platform/events/RecordingEventSystem.hpp"
+#include "security/PairingHandshake.hpp"
 #include "support/FakeDnsSd.hpp"
 #include "support/MemoryPreferences.hpp"
 #include "support/MemorySecretStore.hpp"
 #include "support/RecordingWorkspace.hpp"
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -42,6 +45,31 @@ class ExplainedEvents final : public RecordingEventSystem {
     std::optional<std::string> untrustedReason() override { return reason; }
     std::optional<std::string> reason;
 };
+
+// A request as the pairing listener makes it, from two real handshakes.
+inline PairingListener::Request
+pairingRequest(std::string name, std::string deviceID = "5B1C3B8E-0F7A-4C1B-9E2D-7A6F4C3B2A10",
+               bool phoneAccepted = false) {
+    auto phone = PairingHandshake::make(Pairing::Role::initiator).value();
+    auto desktop = PairingHandshake::make(Pairing::Role::responder).value();
+    auto outcome = desktop.complete(phone.publicKey()).value();
+    const auto& key = phone.publicKey();
+    PairingHello hello{std::move(deviceID), std::move(name), "iPhone15,2",
+                       std::vector<std::uint8_t>(key.begin(), key.end())};
+    return {hello, outcome.code, outcome, phoneAccepted};
+}
+
+// Runs `queue` until `done` holds, for at most five seconds.
+template <typename Predicate> bool runUntil(AsioMainQueue& queue, Predicate done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        queue.runFor(std::chrono::milliseconds(10));
+    }
+    return true;
+}
 
 inline std::string logText(const std::filesystem::path& folder) {
     std::ifstream in(folder / "pencere.log");

@@ -1,22 +1,15 @@
 #include "ui/MenuContent.hpp"
 
-#include "../platform/TemporaryFolder.hpp"
-#include "FakeEnvironment.hpp"
+#include "ShellTestSupport.hpp"
 #include "platform/AsioMainQueue.hpp"
-#include "platform/events/RecordingEventSystem.hpp"
-#include "security/PairingHandshake.hpp"
 #include "ui/TrayIcons.hpp"
 
 #include <QCheckBox>
-#include <QCoreApplication>
 #include <QPushButton>
 #include <QSlider>
-#include <QTest>
 #include <QToolButton>
 #include <chrono>
-#include <filesystem>
 #include <gtest/gtest.h>
-#include <optional>
 
 namespace ravnix::test {
 namespace {
@@ -25,7 +18,6 @@ class MenuContentTest : public ::testing::Test {
   protected:
     std::shared_ptr<AsioMainQueue> main = std::make_shared<AsioMainQueue>();
     std::shared_ptr<RecordingEventSystem> events = std::make_shared<RecordingEventSystem>();
-    std::shared_ptr<MemoryPreferences> preferences = std::make_shared<MemoryPreferences>();
     std::shared_ptr<RecordingWorkspace> workspace = std::make_shared<RecordingWorkspace>();
     TemporaryFolder folder;
     std::shared_ptr<MacModel> model;
@@ -34,7 +26,6 @@ class MenuContentTest : public ::testing::Test {
 
     std::unique_ptr<MenuContent> makePanel() {
         auto environment = fakeEnvironment(folder.path(), main, events);
-        environment.preferences = preferences;
         environment.workspace = workspace;
         model = MacModel::make(std::move(environment)).value();
         return std::make_unique<MenuContent>(
@@ -45,19 +36,7 @@ class MenuContentTest : public ::testing::Test {
 
     // Pairs a phone called `name` through the model, as an accepted request would.
     void pair(const std::string& name, const std::string& deviceID) {
-        auto phone = PairingHandshake::make(Pairing::Role::initiator).value();
-        auto desktop = PairingHandshake::make(Pairing::Role::responder).value();
-        auto outcome = desktop.complete(phone.publicKey()).value();
-        PairingHello hello{
-            deviceID, name, "iPhone15,2",
-            std::vector<std::uint8_t>(phone.publicKey().begin(), phone.publicKey().end())};
-        model->resolvePairing(true, {hello, outcome.code, outcome, true});
-    }
-
-    static void screenshot(QWidget& widget, const char* name) {
-        std::filesystem::create_directories(RAVNIX_SHELL_SCREENSHOT_DIR);
-        QCoreApplication::processEvents(); // rows added to a shown panel appear on the next turn
-        widget.grab().save(QString(RAVNIX_SHELL_SCREENSHOT_DIR) + "/" + name + ".png");
+        model->resolvePairing(true, pairingRequest(name, deviceID, true));
     }
 
     std::string logText() const { return test::logText(folder.path()); }
@@ -93,12 +72,7 @@ TEST_F(MenuContentTest, TheEventSystemsReasonAndChoiceShowAndTheDoctorIsOneClick
 
     // A new reason reaches the header at the next permission poll, without a change of trust.
     explained->reason = "masaustu oturumu kapatti";
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (panel->headerLine() != "masaustu oturumu kapatti" &&
-           std::chrono::steady_clock::now() < deadline) {
-        main->runFor(std::chrono::milliseconds(20));
-    }
-    EXPECT_EQ(panel->headerLine(), "masaustu oturumu kapatti");
+    EXPECT_TRUE(runUntil(*main, [&] { return panel->headerLine() == "masaustu oturumu kapatti"; }));
 
     ASSERT_NE(panel->checkConnectionButton(), nullptr);
     panel->developerToggle()->click();
@@ -154,7 +128,6 @@ TEST_F(MenuContentTest, DeveloperGroupStatisticsAndRecording) {
     panel->recordingSwitch()->click();
     EXPECT_FALSE(model->isRecording());
     EXPECT_EQ(panel->recordingText(), "kapalı");
-    EXPECT_EQ(preferences->boolValue("motionRecording"), false);
 
     QTest::mouseClick(panel->guideButton(), Qt::LeftButton);
     EXPECT_EQ(guideShown, 1);
@@ -169,8 +142,7 @@ TEST_F(MenuContentTest, SpeedSliderEndsWriteThroughTheModel) {
     EXPECT_DOUBLE_EQ(model->speedMultiplier(), 0.25);
     panel->speedSlider()->setValue(panel->speedSlider()->maximum());
     EXPECT_EQ(panel->speedText(), "2.50×");
-    EXPECT_EQ(preferences->doubleValue("speedMultiplier"), 2.5);
-    EXPECT_DOUBLE_EQ(model->injector()->pointsPerUnit(), 2250.0);
+    EXPECT_DOUBLE_EQ(model->speedMultiplier(), 2.5);
 }
 
 TEST(TrayIcons, EachSymbolDrawsItsOwnShapeAtEverySize) {

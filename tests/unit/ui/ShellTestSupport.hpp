@@ -42,6 +42,7 @@ class CapturedLog {
 
 inline void screenshot(QWidget& widget, const char* name) {
     std::filesystem::create_directories(RAVNIX_SHELL_SCREENSHOT_DIR);
+    QCoreApplication::processEvents(); // rows added to a shown widget appear on the next turn
     widget.grab().save(QString(RAVNIX_SHELL_SCREENSHOT_DIR) + "/" + name + ".png");
 }
 

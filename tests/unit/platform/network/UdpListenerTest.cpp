@@ -83,11 +83,9 @@ struct Client {
     std::shared_ptr<Connection> connection;
 };
 
-// Each sender is a connection of its own, known by its address (IPv4 as plain IPv4 although the
-// socket takes both families), and its replies go to it alone. A phone writes to whichever of
-// the desktop's addresses it resolved, in either family, and its connected socket takes answers
-// from that address only: 127.0.0.2 is ours too, but answers leave from 127.0.0.1 unless the
-// listener says otherwise.
+// Each sender is a connection of its own, known by its address (IPv4 as plain IPv4 on the
+// dual-stack socket). A phone's connected socket takes answers only from the address it wrote
+// to: 127.0.0.2 is ours too, but answers leave from 127.0.0.1 unless the listener says otherwise.
 TEST(UdpListener, EachSenderIsAConnectionAnsweredFromTheAddressWrittenTo) {
     for (const char* host : {"127.0.0.2", "::1"}) {
         if (const auto missing = unbindable(host)) {

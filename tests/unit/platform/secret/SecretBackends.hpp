@@ -1,6 +1,6 @@
 #pragma once
-// The secret-store backends that the parameterized suites run against, each made fresh for a
-// test: memory, files in a temporary folder, and (SecretServiceBackend.hpp) the Secret Service
+// The secret-store backends that the contract suite runs against, each made fresh for a
+// test: memory, files in a temporary folder, and (SecretServiceStoreTest.cpp) the Secret Service
 // of the keyring fixture.
 
 #include "platform/secret/FileSecretStore.hpp"
@@ -82,5 +82,22 @@ inline SecretBackendFactory fileBackend() {
                 return backend;
             }};
 }
+
+// What every secret store must do (SecretStoreContract.cpp), run against each backend.
+class SecretStoreContract : public testing::TestWithParam<SecretBackendFactory> {
+  protected:
+    void SetUp() override {
+        std::string skipReason;
+        backend = GetParam().make(skipReason);
+        if (!backend) {
+            GTEST_SKIP() << skipReason;
+        }
+        store = backend->store();
+    }
+
+    std::unique_ptr<SecretBackend> backend;
+    std::shared_ptr<SecretStore> store;
+    const std::string service = uniqueService("com.belvor.ravnix.test");
+};
 
 } // namespace ravnix::test

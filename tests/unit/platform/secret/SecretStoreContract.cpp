@@ -1,4 +1,4 @@
-#include "unit/platform/secret/SecretStoreContract.hpp"
+#include "unit/platform/secret/SecretBackends.hpp"
 
 namespace ravnix::test {
 namespace {

@@ -7,7 +7,6 @@
 #include "unit/platform/events/WaylandProbe.hpp"
 #include "unit/platform/events/portal/PortalTestSupport.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <gtest/gtest.h>
 
@@ -25,7 +24,7 @@ void postMotion(PortalEventSystem& events, double dx, double dy) {
                                    {origin.x + dx, origin.y + dy}, MouseButton::left));
 }
 
-TEST(MutterPortal, PointerClickScrollAndKeysReachAWaylandClient) {
+TEST(MutterPortal, ScreensComeFromMutterAndTheStrokeReachesAWaylandClient) {
     RAVNIX_REQUIRE_SERVICE(service, "mutter");
     test::PortalServiceControl backend(service["MUTTER_BUS"],
                                        "org.freedesktop.impl.portal.RavnixTest");
@@ -85,55 +84,9 @@ TEST(MutterPortal, PointerClickScrollAndKeysReachAWaylandClient) {
         reached = pointOf(*line);
     }
     const double expected = std::hypot(sumX, sumY);
-    const double moved = std::hypot(reached.x - last->x, reached.y - last->y);
-    EXPECT_NEAR(moved, expected, 0.02 * expected)
-        << "moved (" << reached.x - last->x << ", " << reached.y - last->y << "), sent (" << sumX
-        << ", " << sumY << ")";
     EXPECT_NEAR(reached.x - last->x, sumX, 0.02 * expected);
     EXPECT_NEAR(reached.y - last->y, sumY, 0.02 * expected);
-
-    // A click.
-    const Point at = *events->pointerLocation();
-    events->post(*events->mouseEvent(std::nullopt, MouseEventType::leftMouseDown, at, {}));
-    events->post(*events->mouseEvent(std::nullopt, MouseEventType::leftMouseUp, at, {}));
-    EXPECT_EQ(probe.next({"button"}), "button 272 1");
-    EXPECT_EQ(probe.next({"button"}), "button 272 0");
-
-    // Smooth scrolling downwards, then its end (mutter 43 passes the end on as a frame only).
-    for (const auto& [vertical, phase] : {std::pair{-20, 1}, std::pair{0, 4}}) {
-        auto event = *events->scrollWheelEvent(std::nullopt, vertical, 0);
-        event.setIntegerField(EventField::scrollIsContinuous, 1);
-        event.setIntegerField(EventField::scrollPhase, phase);
-        events->post(event);
-    }
-    const auto axis = probe.next({"axis "});
-    ASSERT_TRUE(axis);
-    EXPECT_EQ(axis->rfind("axis 0 ", 0), 0u) << *axis; // vertical
-    EXPECT_GT(std::stod(axis->substr(7)), 0) << *axis; // downwards
-    // The finish reached mutter without an error.
-    const auto forwarded = backend.waitForEvents([](const auto& lines) {
-        return !lines.empty() && lines.back() == "axis 0.0 0.0 finish=1";
-    });
-    EXPECT_EQ(
-        std::count_if(forwarded.begin(), forwarded.end(),
-                      [](const std::string& line) { return line.rfind("mutter-error", 0) == 0; }),
-        0);
-
-    // Keys: the keyboard device appears with the first key, so a modifier is tapped first and
-    // the window's keyboard focus awaited.
-    auto tap = [&](std::uint16_t keyCode, std::uint64_t flags) {
-        for (const bool down : {true, false}) {
-            auto event = *events->keyboardEvent(std::nullopt, keyCode, down);
-            event.setFlags(flags);
-            events->post(event);
-        }
-    };
-    tap(0, EventFlags::shift);
-    ASSERT_TRUE(probe.next({"kbenter"})) << "the window never got the keyboard";
-    tap(0, 0); // 'a'
-    // (The first tap's own 'a' may still be on its way: its release is passed over.)
-    EXPECT_TRUE(probe.next({"key 30 1"}));
-    EXPECT_EQ(probe.next({"key 30"}), "key 30 0");
+    // Clicks, scrolling and keys through this backend into mutter: WaylandEndToEndTest.
 }
 
 } // namespace

@@ -33,13 +33,6 @@ bool contains(const std::vector<std::string>& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
-std::vector<std::string> withoutMotion(const std::vector<std::string>& lines) {
-    std::vector<std::string> rest;
-    std::copy_if(lines.begin(), lines.end(), std::back_inserter(rest),
-                 [](const std::string& line) { return !startsWith(line, "motion "); });
-    return rest;
-}
-
 void postMove(PortalEventSystem& events, double dx, double dy) {
     // As the injector does: the location read back plus the step.
     const Point origin = *events.pointerLocation();
@@ -120,11 +113,9 @@ TEST_F(RealFrontend, TheWholeSessionReachesTheBackendInOrder) {
     EXPECT_TRUE(events->screens().empty());
     EXPECT_TRUE(startsWith(events->screenOrigin(), "yok")) << events->screenOrigin();
 
-    const Point start = *events->pointerLocation();
     for (int i = 0; i < 200; ++i) {
         postMove(*events, 0.4, 0.15);
     }
-    const Point end = *events->pointerLocation();
     postClick(*events, MouseButton::left);
     postClick(*events, MouseButton::right);
     postSmoothScroll(*events, -30, 1);
@@ -137,25 +128,25 @@ TEST_F(RealFrontend, TheWholeSessionReachesTheBackendInOrder) {
 
     const auto seen = control->waitForEvents(
         [](const std::vector<std::string>& lines) { return contains(lines, "key 42 0"); });
-    // Motion queued while the frontend answers goes out summed: the sum is what counts.
+    // Motion queued while the frontend answers goes out summed, without losing a fraction.
     double sumX = 0, sumY = 0;
+    std::vector<std::string> rest;
     for (const auto& line : seen) {
-        if (startsWith(line, "motion ")) {
-            char* rest = nullptr;
-            sumX += std::strtod(line.c_str() + 7, &rest);
-            sumY += std::strtod(rest, nullptr);
+        char* tail = nullptr;
+        if (!startsWith(line, "motion ")) {
+            rest.push_back(line);
+        } else {
+            sumX += std::strtod(line.c_str() + 7, &tail);
+            sumY += std::strtod(tail, nullptr);
         }
     }
-    EXPECT_NEAR(sumX, end.x - start.x, 1e-9);
-    EXPECT_NEAR(sumY, end.y - start.y, 1e-9);
     EXPECT_NEAR(sumX, 80.0, 1e-9);
     EXPECT_NEAR(sumY, 30.0, 1e-9);
-    EXPECT_EQ(withoutMotion(seen),
-              (std::vector<std::string>{"select types=3", "start", "button 272 1", "button 272 0",
-                                        "button 273 1", "button 273 0", "axis 0.0 30.0 finish=0",
-                                        "axis 0.0 12.0 finish=0", "axis 0.0 0.0 finish=1",
-                                        "discrete 0 -2", "key 42 1", "key 125 1", "key 32 1",
-                                        "key 32 0", "key 125 0", "key 42 0"}));
+    EXPECT_EQ(rest, (std::vector<std::string>{
+                        "select types=3", "start", "button 272 1", "button 272 0", "button 273 1",
+                        "button 273 0", "axis 0.0 30.0 finish=0", "axis 0.0 12.0 finish=0",
+                        "axis 0.0 0.0 finish=1", "discrete 0 -2", "key 42 1", "key 125 1",
+                        "key 32 1", "key 32 0", "key 125 0", "key 42 0"}));
     // Version 1 grants for this session only: nothing is kept.
     EXPECT_FALSE(std::filesystem::exists(folder.path() / "state" / "portal-restore-token"));
 }
@@ -178,11 +169,8 @@ TEST_F(RealFrontend, RefusalAndClosingTurnTrustOffAndAskingAgainWorks) {
     const auto closed = observer.waitFor(false);
     ASSERT_TRUE(closed) << observer.logText();
     EXPECT_NE(closed->find("kapatti"), std::string::npos) << *closed;
-    EXPECT_FALSE(events->isTrusted());
     // The poll reads trust without asking: no new request reaches the portal.
-    for (int i = 0; i < 100; ++i) {
-        EXPECT_FALSE(events->isTrusted());
-    }
+    EXPECT_FALSE(events->isTrusted());
     EXPECT_FALSE(events->status().isRequesting);
 
     events->requestPermission();
@@ -252,10 +240,7 @@ TEST_F(TestFrontend, TheApplicationsScreensBoundThePointer) {
     ASSERT_TRUE(observer.waitFor(true)) << observer.logText();
     const Rect frames[] = {{0, 0, 200, 100}};
     events->setScreens(screenListFromTopLeft(frames), "Qt ekranlari");
-    EXPECT_EQ(events->screenOrigin(), "Qt ekranlari");
-    EXPECT_NE(observer.logText().find("ekranlar kaynak=Qt ekranlari sayi=1 200x100+0+0"),
-              std::string::npos)
-        << observer.logText();
+    EXPECT_EQ(events->screenOrigin(), "Qt ekranlari"); // its log line: WaylandEndToEndTest
     // Pushed past the right edge: the pointer stays on the screen, and so does the next step.
     events->post(*events->mouseEvent(std::nullopt, MouseEventType::mouseMoved, {450, 40}, {}));
     EXPECT_EQ(events->pointerLocation(), (Point{199, 40}));
@@ -290,15 +275,6 @@ TEST_F(TestFrontend, BadOrMissingAnswersEndTheRequestWithAReason) {
     const auto seen = control->events();
     EXPECT_TRUE(std::none_of(seen.begin(), seen.end(),
                              [](const std::string& line) { return startsWith(line, "motion"); }));
-}
-
-TEST_F(TestFrontend, APortalLeavingTheBusEndsTrust) {
-    auto events = start();
-    ASSERT_TRUE(observer.waitFor(true)) << observer.logText();
-    ASSERT_TRUE(control->leaveBus());
-    const auto reason = observer.waitFor(false);
-    ASSERT_TRUE(reason) << observer.logText();
-    EXPECT_NE(reason->find("veri yolundan ayrildi"), std::string::npos) << *reason;
 }
 
 // A bus of this test's own, so that it can disappear, with the test frontend on it; both are

@@ -110,7 +110,6 @@ class PortalServiceControl {
         return call("SetAnswer", g_variant_new("(ss)", step.c_str(), how.c_str()));
     }
     bool closeSessions() { return call("CloseSessions", nullptr); }
-    bool leaveBus() { return call("LeaveBus", nullptr); }
     bool reset() { return call("Reset", nullptr); }
 
     std::vector<std::string> events() {

@@ -91,22 +91,17 @@ TEST(SwayVirtualInput, PointerButtonsScrollingAndKeysReachAWindow) {
         }
         reached = pointOf(*line);
     }
-    const double expected = std::hypot(sumX, sumY);
-    EXPECT_NEAR(reached.x - start->x, sumX, 0.02 * expected);
-    EXPECT_NEAR(reached.y - start->y, sumY, 0.02 * expected);
-    // Closer than that: what one step has below wl_fixed's 1/256 pixel is kept, not lost (the
+    // What one step has below wl_fixed's 1/256 pixel is kept, not lost (the
     // window's positions are rounded to 1/256 themselves, and printed with four decimals).
     EXPECT_NEAR(reached.x - start->x, sumX, 2.5 / 256);
     EXPECT_NEAR(reached.y - start->y, sumY, 2.5 / 256);
 
     // A click, then a right one.
     const Point at = *events->pointerLocation();
-    for (const auto type : {MouseEventType::leftMouseDown, MouseEventType::leftMouseUp,
-                            MouseEventType::rightMouseDown, MouseEventType::rightMouseUp}) {
-        const auto button =
-            type == MouseEventType::rightMouseDown || type == MouseEventType::rightMouseUp
-                ? MouseButton::right
-                : MouseButton::left;
+    for (const auto& [type, button] : {std::pair{MouseEventType::leftMouseDown, MouseButton::left},
+                                       {MouseEventType::leftMouseUp, MouseButton::left},
+                                       {MouseEventType::rightMouseDown, MouseButton::right},
+                                       {MouseEventType::rightMouseUp, MouseButton::right}}) {
         events->post(*events->mouseEvent(std::nullopt, type, at, button));
     }
     EXPECT_EQ(probe.next({"button"}), "button 272 1");
@@ -180,9 +175,7 @@ TEST(SwayVirtualInput, TenThousandMotionsAsFastAsPossibleAllArriveInOrder) {
 
     const auto moved = probe.collect("motion", kMotions, 60s);
     ASSERT_EQ(moved.size(), static_cast<std::size_t>(kMotions))
-        << "after " << events->flushWaits() << " waits for the socket; start " << start->x << " "
-        << start->y << " first " << (moved.empty() ? "" : moved.front()) << " last "
-        << (moved.empty() ? "" : moved.back()) << " leave " << probe.hasSeen("leave", 0ms);
+        << "after " << events->flushWaits() << " waits for the socket";
     Point previous = *start;
     for (std::size_t i = 0; i < moved.size(); ++i) {
         const Point now = pointOf(moved[i]);
