@@ -303,6 +303,18 @@ int runDesktop(const RavnixOptions& commandLine, int argc, char** argv) {
         std::puts("ravnix zaten çalışıyor; öne gelmesi istendi.");
         return 0;
     }
+    // Claimed before the slow start-up, so that a launch meanwhile finds this one; a reopen
+    // asked for before the shell exists is carried out once it does.
+    std::unique_ptr<DesktopShell> shell;
+    bool reopenWaiting = false;
+    SingleInstance instance;
+    const bool isSingle = instance.listen(instanceName, [&shell, &reopenWaiting] {
+        if (shell) {
+            shell->reopen();
+        } else {
+            reopenWaiting = true;
+        }
+    });
 
     auto mainQueue = std::make_shared<QtMainQueue>();
     int endSignal = 0;
@@ -389,12 +401,14 @@ int runDesktop(const RavnixOptions& commandLine, int argc, char** argv) {
     parts.canPlaceWindows = canPlaceWindows;
     parts.eventsDescription = QString::fromStdString(events.description);
     parts.checkConnection = [&doctor] { doctor.start(); };
-    auto shell = std::make_unique<DesktopShell>(std::move(parts));
-    SingleInstance instance;
-    if (!instance.listen(instanceName, [&shell] { shell->reopen(); })) {
+    shell = std::make_unique<DesktopShell>(std::move(parts));
+    if (!isSingle) {
         log->line("tek kopya soketi acilamadi: " + instanceName.toStdString());
     }
     shell->launched(eventSystem->isTrusted());
+    if (reopenWaiting) {
+        shell->reopen();
+    }
 
     QApplication::exec();
 
