@@ -4,6 +4,7 @@
 
 #include "link/LinkServer.hpp"
 #include "packet/PacketCodec.hpp"
+#include "support/Eventually.hpp"
 #include "unit/platform/network/NetworkTestSupport.hpp"
 
 #include <array>
@@ -80,14 +81,7 @@ struct HandClock {
 template <typename Predicate>
 bool waitUntil(Predicate predicate,
                std::chrono::milliseconds limit = std::chrono::milliseconds(3000)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (predicate()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return predicate();
+    return test::eventually(predicate, limit);
 }
 
 inline const std::array<std::uint8_t, 32> kKey{

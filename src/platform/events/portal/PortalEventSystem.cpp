@@ -97,28 +97,6 @@ bool isValidToken(const std::string& token) {
            g_utf8_validate(token.data(), static_cast<gssize>(token.size()), nullptr) == TRUE;
 }
 
-Point clampToFrames(Point point, const ScreenList& screens) noexcept {
-    if (screens.empty()) {
-        return point;
-    }
-    // Frames are bottom-left; the point is top-left with the primary's top at 0.
-    const double primaryMaxY = screens.frames[0].maxY();
-    const double x = point.x;
-    const double y = primaryMaxY - point.y;
-    double bestDistance = std::numeric_limits<double>::infinity();
-    Point best = point;
-    for (const Rect& frame : screens) {
-        const double cx = std::clamp(x, frame.minX(), std::max(frame.minX(), frame.maxX() - 1));
-        const double cy = std::clamp(y, frame.minY(), std::max(frame.minY(), frame.maxY() - 1));
-        const double distance = std::hypot(x - cx, y - cy);
-        if (distance < bestDistance) {
-            bestDistance = distance;
-            best = {cx, primaryMaxY - cy};
-        }
-    }
-    return best;
-}
-
 std::string describeScreens(const ScreenList& screens) {
     std::string text = formatC("sayi=%zu", screens.count);
     for (const Rect& frame : screens) {
@@ -1173,9 +1151,7 @@ Point PortalEventSystem::Worker::location() {
     std::lock_guard lock(outboxLock);
     // The compositor keeps its pointer on a screen too, so the clamped point is where the
     // next step starts from.
-    const Point clamped = clampToFrames(input.position(), screens);
-    input.setPosition(clamped);
-    return clamped;
+    return input.keepOnScreens(screens);
 }
 
 // The restore token.

@@ -3,6 +3,7 @@
 // bounded wait for what another client sees a moment later.
 
 #include "platform/events/EventSystem.hpp"
+#include "support/Eventually.hpp"
 
 #include <X11/Xlib.h>
 #include <chrono>
@@ -11,18 +12,6 @@
 #include <vector>
 
 namespace ravnix::test {
-
-template <typename Predicate>
-bool eventually(Predicate predicate, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 struct XObserver {
     explicit XObserver(const std::string& name) : display(XOpenDisplay(name.c_str())) {}

@@ -4,6 +4,7 @@
 
 #include "platform/events/portal/PortalEventSystem.hpp"
 
+#include "support/Eventually.hpp"
 #include "support/TestService.hpp"
 #include "unit/cli/ProcessSupport.hpp"
 #include "unit/platform/TemporaryFolder.hpp"
@@ -315,14 +316,7 @@ class OwnBus {
             ADD_FAILURE() << "own bus " << address << ": " << control.connectError;
             return false;
         }
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (control.ownerPid(kFrontendName)) {
-                return true;
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        return false;
+        return test::eventually([&] { return control.ownerPid(kFrontendName).has_value(); }, 10s);
     }
     void stopBus() {
         bus.signal(SIGTERM);

@@ -3,6 +3,7 @@
 // what its pointer and keyboard receive.
 
 #include "platform/events/wlroots/WlrootsEventSystem.hpp"
+#include "support/Eventually.hpp"
 #include "support/TestService.hpp"
 #include "unit/platform/events/WaylandProbe.hpp"
 
@@ -195,14 +196,7 @@ TEST(SwayVirtualInput, UntrustedWhileTheCompositorIsGoneAndConnectedAgainWhenItI
 
     // The application polls isTrusted(); each call looks at the connection without waiting.
     auto pollUntil = [&](bool wanted) {
-        const auto deadline = Clock::now() + 15s;
-        while (events->isTrusted() != wanted) {
-            if (Clock::now() > deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        return true;
+        return test::eventually([&] { return events->isTrusted() == wanted; }, 15s);
     };
     const pid_t swayPid = std::atoi(sway["SWAY_PID"].c_str());
     ASSERT_GT(swayPid, 0);
